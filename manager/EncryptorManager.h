@@ -1,0 +1,63 @@
+// The one orchestrating object: owns the four worker threads, opens and closes the ports,
+// runs authentication and then the encrypted relay, and writes network ids into modems.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <cstdint>
+
+class AuthenticationManager;
+class OrvSerialPort;
+class SoftwareEncryptor;
+
+class EncryptorManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(bool encryptionEnabled READ isEncryptionEnabled NOTIFY encryptionEnabledChanged)
+
+public:
+    explicit EncryptorManager(QObject *parent);
+    ~EncryptorManager() override;
+
+    void setTestMode(bool testMode);
+    bool testMode() const { return m_testMode; }
+    bool isEncryptionEnabled() const { return encryptionEnabled; }
+
+signals:
+    void error(QString err);
+    void notification(QString message);
+    void netIdChanged(int netId);
+    void encryptionEnabledChanged();
+    void authSucceeded();
+
+public slots:
+    void onAuthSucceeded(int netId);
+
+public:
+    Q_INVOKABLE void initialize(QString internalPort, QString externalPort, QString outputPort);
+    Q_INVOKABLE void deinitialize();
+    Q_INVOKABLE void setNetworkId(QString modemPort, int netId);
+
+    // Writes "+++", ATS3, AT&W and ATZ with their pauses through a running worker.
+    void writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netId);
+
+private:
+    bool openPorts(const QString &internalPort, const QString &outputPort);
+    void stopPortThreads();
+    void startAuthentication();
+    bool startEncryptor();
+    static void stopThread(QThread &thread);
+
+    SoftwareEncryptor *encryptor = nullptr;
+    QThread encryptorThread;
+    OrvSerialPort *internalPortWorker = nullptr;
+    QThread internalPortThread;
+    OrvSerialPort *outputPortWorker = nullptr;
+    QThread outputPortThread;
+    AuthenticationManager *authenticationManager = nullptr;
+    QThread authenticationThread;
+    bool encryptionEnabled = false;
+    bool m_testMode = false;
+};
