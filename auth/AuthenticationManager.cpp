@@ -1,0 +1,80 @@
+#include "auth/AuthenticationManager.h"
+
+#include <ctime>
+
+#include "auth/Handshake.h"
+#include "auth/LinkSecurityState.h"
+#include "auth/SmartCard.h"
+#include "messaging/LinkFrameParser.h"
+
+AuthenticationManager::AuthenticationManager(QObject *parent)
+    : QObject(parent)
+    , authTimer(this)
+    , keyLoadTimer(this)
+{
+    authTimer.setSingleShot(true);
+    connect(&authTimer, SIGNAL(timeout()), this, SLOT(authLoop()), Qt::AutoConnection);
+    connect(&keyLoadTimer, SIGNAL(timeout()), this, SLOT(keyLoadLoop()), Qt::AutoConnection);
+}
+
+AuthenticationManager::~AuthenticationManager() = default;
+
+void AuthenticationManager::dataArrived(QByteArray data)
+{
+    inputBuffer.append(data);
+}
+
+void AuthenticationManager::startKeyLoading()
+{
+    emit notification(QStringLiteral("Выполняется загрузка ключей..."));
+    QMetaObject::invokeMethod(this, "keyLoadLoop", Qt::QueuedConnection);
+}
+
+void AuthenticationManager::keyLoadLoop()
+{
+    LinkSecurityState &state = LinkSecurityState::instance();
+    if (loadKeysFromCard(state.ownPublicKey, state.peerPublicKey, state.premasterSecret)) {
+        startAuthentication();
+        keyLoadTimer.stop();
+    } else {
+        keyLoadTimer.start(1000);
+    }
+}
+
+void AuthenticationManager::startAuthentication()
+{
+    emit notification(QStringLiteral("Выполняется аутентификация..."));
+    QMetaObject::invokeMethod(this, "authLoop", Qt::QueuedConnection);
+}
+
+void AuthenticationManager::authLoop()
+{
+    LinkSecurityState &state = LinkSecurityState::instance();
+    LinkFrameParser &parser = LinkFrameParser::instance();
+    LinkFrame frame;
+    LinkFrame reply;
+    uint8_t wire[kLinkFrameMaxSize];
+
+    for (const char byte : qAsConst(inputBuffer)) {
+        if (!parser.parseByte(static_cast<uint8_t>(byte), frame))
+            continue;
+        if (!handleHandshakeFrame(state, frame, authState))
+            continue;
+        if (!buildHandshakeReply(state, authState, reply))
+            continue;
+        const uint16_t size = writeLinkFrame(reply, wire);
+        emit dataProcessed(QByteArray(reinterpret_cast<const char *>(wire), size));
+        lastReplyTime = std::time(nullptr);
+    }
+    // A frame cut off at the end of the buffer stays in the parser.
+    inputBuffer.clear();
+
+    const std::time_t now = std::time(nullptr);
+    if (authState == 2 && now - lastReplyTime > 5) {
+        const uint8_t netId = deriveNetworkId(state);
+        emit notification(QStringLiteral("Аутентификация успешно завершена"));
+        emit authenticationSucceeded(static_cast<int>(netId));
+        return;
+    }
+    authTimer.start(1);
+}
