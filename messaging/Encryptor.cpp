@@ -1,0 +1,6 @@
+#include "messaging/Encryptor.h"
+
+Encryptor::Encryptor(QObject *parent)
+    : QObject(parent)
+{
+}
