@@ -1,0 +1,567 @@
+// The virtual port on real pseudo-terminals: a client opens the stable link the way a
+// ground-control program would (plain open() or QSerialPort) and talks to the worker.
+
+#include "transport/VirtualSerialPort.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// Every byte value, and no period of 256, so that a lost or repeated block shows.
+QByteArray pattern(int size, int seed)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 37 + i / 256 + seed) & 0xff);
+    return bytes;
+}
+
+void pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::usleep(200);
+    }
+    return true;
+}
+
+qint64 cpuMilliseconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int openDescriptors()
+{
+    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+}
+
+// The ground-control side: either a bare descriptor or a QSerialPort, both on the link path.
+class Client
+{
+public:
+    enum Kind { Plain, SerialPort };
+
+    Client(Kind kind, const QString &path) : kind(kind), path(path) {}
+    ~Client() { close(); }
+
+    bool open()
+    {
+        if (kind == SerialPort) {
+            port.reset(new QSerialPort(path));
+            return port->open(QIODevice::ReadWrite);
+        }
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        return fd >= 0;
+    }
+
+    void close()
+    {
+        if (port)
+            port->close();
+        port.reset();
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+    int descriptor() const { return fd; }
+
+    bool send(const QByteArray &data)
+    {
+        if (kind == SerialPort) {
+            port->write(data);
+            return waitFor([&] { return port->bytesToWrite() == 0; });
+        }
+        int done = 0;
+        return waitFor([&] {
+            const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+            if (n > 0)
+                done += int(n);
+            return done == data.size();
+        });
+    }
+
+    // Reads until `size` bytes came or `timeoutMs` passed; the worker's loop runs meanwhile.
+    QByteArray receive(int size, int timeoutMs = 5000)
+    {
+        QByteArray got;
+        waitFor(
+            [&] {
+                if (kind == SerialPort) {
+                    got += port->readAll();
+                } else {
+                    char buffer[65536];
+                    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                    if (n > 0)
+                        got.append(buffer, int(n));
+                }
+                return got.size() >= size;
+            },
+            timeoutMs);
+        return got;
+    }
+
+private:
+    Kind kind;
+    QString path;
+    int fd = -1;
+    std::unique_ptr<QSerialPort> port;
+};
+
+// Collects what the worker emits, in the thread of the test.
+struct Received
+{
+    QObject context;
+    QByteArray bytes;
+
+    explicit Received(VirtualSerialPort *worker)
+    {
+        QObject::connect(worker, &VirtualSerialPort::dataArrived, &context,
+                         [this](const QByteArray &chunk) { bytes += chunk; });
+    }
+    bool waitForSize(int size) { return waitFor([&] { return bytes.size() >= size; }); }
+};
+
+QStringList capturedLog;
+
+void captureLog(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    capturedLog << text;
+}
+
+} // namespace
+
+class VirtualSerialPortTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString linkIn(const char *name) const { return dir.filePath(QLatin1String(name)); }
+
+private slots:
+    void initTestCase() { QVERIFY(dir.isValid()); }
+
+    void createsLinkToSlave()
+    {
+        const QString path = linkIn("gcs");
+        VirtualSerialPort worker(path);
+        QCOMPARE(worker.linkPath(), path);
+        QVERIFY(worker.slaveName().startsWith(QLatin1String("/dev/pts/")));
+        QVERIFY(QFileInfo(path).isSymLink());
+        QCOMPARE(QFileInfo(path).symLinkTarget(), worker.slaveName());
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QVERIFY(S_ISCHR(info.st_mode));
+    }
+
+    void replacesWhatWasAtThePath_data()
+    {
+        QTest::addColumn<QString>("leftOver");
+        QTest::newRow("dangling link of an earlier run") << "link:/dev/pts/65000";
+        QTest::newRow("link to another terminal") << "link:/dev/null";
+        QTest::newRow("plain file") << "file";
+    }
+    void replacesWhatWasAtThePath()
+    {
+        QFETCH(QString, leftOver);
+        const QString path = linkIn("left-over");
+        QFile::remove(path);
+        if (leftOver.startsWith(QLatin1String("link:"))) {
+            QVERIFY(QFile::link(leftOver.mid(5), path));
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        VirtualSerialPort worker(path);
+        QCOMPARE(QFileInfo(path).symLinkTarget(), worker.slaveName());
+    }
+
+    void defaultLinkPath_data()
+    {
+        QTest::addColumn<bool>("set");
+        QTest::addColumn<QByteArray>("runtimeDir");
+        QTest::addColumn<QString>("expected");
+        const QString fallback = QStringLiteral("/tmp/uav-link-gcs-%1").arg(::getuid());
+        QTest::newRow("runtime dir") << true << QByteArray("/run/user/1000")
+                                     << "/run/user/1000/uav-link-gcs";
+        QTest::newRow("unset") << false << QByteArray() << fallback;
+        QTest::newRow("empty") << true << QByteArray() << fallback;
+        QTest::newRow("relative, would depend on the working dir")
+            << true << QByteArray("run/user") << fallback;
+    }
+    void defaultLinkPath()
+    {
+        QFETCH(bool, set);
+        QFETCH(QByteArray, runtimeDir);
+        QFETCH(QString, expected);
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        const bool wasSet = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
+        if (set)
+            qputenv("XDG_RUNTIME_DIR", runtimeDir);
+        else
+            qunsetenv("XDG_RUNTIME_DIR");
+        const QString path = VirtualSerialPort::defaultLinkPath();
+        if (wasSet)
+            qputenv("XDG_RUNTIME_DIR", saved);
+        else
+            qunsetenv("XDG_RUNTIME_DIR");
+        QCOMPARE(path, expected);
+    }
+
+    void bytesFlowBothWays_data()
+    {
+        QTest::addColumn<int>("size");
+        // Around the 4 KiB read chunks and the 16 KiB the pseudo-terminal holds, and far past.
+        for (int size : {1, 2, 255, 256, 4095, 4096, 4097, 16383, 16384, 16385, 65536, 300000})
+            QTest::addRow("%d bytes", size) << size;
+    }
+    void bytesFlowBothWays()
+    {
+        QFETCH(int, size);
+        const QString path = linkIn("flow");
+        VirtualSerialPort worker(path);
+        Received received(&worker);
+        Client client(Client::Plain, path);
+        QVERIFY(client.open());
+
+        const QByteArray up = pattern(size, 1);
+        QVERIFY(client.send(up));
+        QVERIFY(received.waitForSize(size));
+        QCOMPARE(received.bytes, up);
+
+        const QByteArray down = pattern(size, 2);
+        worker.writeData(down);
+        QCOMPARE(client.receive(size), down);
+    }
+
+    void burstOfChunksKeepsOrder()
+    {
+        const QString path = linkIn("burst");
+        VirtualSerialPort worker(path);
+        Client client(Client::Plain, path);
+        QVERIFY(client.open());
+        // All queued before the worker's loop runs, so the first write gathers them.
+        QByteArray expected;
+        for (int i = 0; i < 300; ++i) {
+            const QByteArray chunk = pattern(1 + (i * 53) % 700, i);
+            expected += chunk;
+            worker.writeData(chunk);
+        }
+        QCOMPARE(client.receive(expected.size()), expected);
+    }
+
+    void reopenResumesTraffic_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("cookedBefore");
+        QTest::newRow("plain open") << int(Client::Plain) << false;
+        QTest::newRow("QSerialPort") << int(Client::SerialPort) << false;
+        // A client that leaves the terminal cooked and echoing must not spoil the next one.
+        QTest::newRow("plain open after a cooked client") << int(Client::Plain) << true;
+    }
+    void reopenResumesTraffic()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, cookedBefore);
+        const QString path = linkIn("reopen");
+        VirtualSerialPort worker(path);
+        Received received(&worker);
+
+        if (cookedBefore) {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+            QVERIFY(fd >= 0);
+            termios cooked{};
+            QCOMPARE(::tcgetattr(fd, &cooked), 0);
+            cooked.c_lflag |= ICANON | ECHO | ISIG;
+            cooked.c_iflag |= ICRNL;
+            cooked.c_oflag |= OPOST | ONLCR;
+            QCOMPARE(::tcsetattr(fd, TCSANOW, &cooked), 0);
+            ::close(fd);
+            pump(20);
+        }
+
+        Client client(Client::Kind(kind), path);
+        for (int round = 0; round < 3; ++round) {
+            QVERIFY2(client.open(), qPrintable(QString("round %1").arg(round)));
+            const QByteArray up = pattern(512, round);
+            received.bytes.clear();
+            QVERIFY(client.send(up));
+            QVERIFY(received.waitForSize(up.size()));
+            QCOMPARE(received.bytes, up);
+
+            const QByteArray down = pattern(512, 100 + round);
+            worker.writeData(down);
+            QCOMPARE(client.receive(down.size()), down);
+            client.close();
+            pump(10);
+        }
+        QVERIFY(received.bytes.size() == 512); // no echo of what the worker wrote came back
+    }
+
+    void nothingStaleAfterReopen_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<int>("staleSize");
+        QTest::newRow("before the first client") << int(Client::Plain) << "never" << 100;
+        QTest::newRow("after the client closed") << int(Client::Plain) << "closed" << 100;
+        QTest::newRow("more than the terminal holds") << int(Client::Plain) << "closed" << 100000;
+        QTest::newRow("QSerialPort, after it closed") << int(Client::SerialPort) << "closed" << 100;
+        QTest::newRow("left unread at close") << int(Client::Plain) << "unread" << 100;
+        QTest::newRow("held for a client that stopped reading")
+            << int(Client::Plain) << "unread" << 200000;
+        QTest::newRow("reopened before the worker's loop ran")
+            << int(Client::Plain) << "unread-quick" << 100;
+    }
+    void nothingStaleAfterReopen()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, when);
+        QFETCH(int, staleSize);
+        const QString path = linkIn("stale");
+        VirtualSerialPort worker(path);
+        Client client(Client::Kind(kind), path);
+        const QByteArray stale(staleSize, 'S');
+
+        if (when == QLatin1String("closed")) {
+            QVERIFY(client.open());
+            client.close();
+            worker.writeData(stale);
+            pump(20);
+        } else if (when.startsWith(QLatin1String("unread"))) {
+            QVERIFY(client.open());
+            worker.writeData(stale);
+            pump(20);
+            client.close();
+            if (when == QLatin1String("unread"))
+                pump(20);
+        } else {
+            worker.writeData(stale);
+            pump(20);
+        }
+
+        QVERIFY(client.open());
+        const QByteArray fresh = pattern(300, 7);
+        worker.writeData(fresh);
+        QCOMPARE(client.receive(fresh.size() + 1, 300), fresh);
+    }
+
+    void staysIdle_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("no client yet") << "none";
+        QTest::newRow("after a client closed") << "closed";
+        QTest::newRow("written to while no client") << "writes";
+        QTest::newRow("client open, not reading, bytes pending") << "stuck";
+    }
+    void staysIdle()
+    {
+        QFETCH(QString, situation);
+        const QString path = linkIn("idle");
+        VirtualSerialPort worker(path);
+        Client client(Client::Plain, path);
+        QTimer writer;
+        connect(&writer, &QTimer::timeout, &worker, [&] { worker.writeData(pattern(1000, 3)); });
+
+        if (situation == QLatin1String("closed")) {
+            QVERIFY(client.open());
+            QVERIFY(client.send("hello"));
+            worker.writeData("there");
+            QCOMPARE(client.receive(5), QByteArray("there"));
+            client.close();
+        } else if (situation == QLatin1String("writes")) {
+            writer.start(5);
+        } else if (situation == QLatin1String("stuck")) {
+            QVERIFY(client.open());
+            worker.writeData(pattern(100000, 4));
+        }
+
+        const qint64 before = cpuMilliseconds();
+        pump(1000);
+        const qint64 used = cpuMilliseconds() - before;
+        writer.stop();
+        // A spinning notifier takes the whole second; idling takes a few milliseconds.
+        QVERIFY2(used < 200, qPrintable(QString("%1 ms of CPU in 1000 ms").arg(used)));
+
+        if (situation == QLatin1String("stuck")) {
+            // The held bytes still arrive, in order, once the client reads again.
+            QCOMPARE(client.receive(100000), pattern(100000, 4));
+        }
+    }
+
+    void cleansUpOnDestruction_data()
+    {
+        QTest::addColumn<bool>("takenOver");
+        QTest::newRow("link still ours") << false;
+        QTest::newRow("link taken over by a newer run") << true;
+    }
+    void cleansUpOnDestruction()
+    {
+        QFETCH(bool, takenOver);
+        const QString path = linkIn("gone");
+        const int descriptors = openDescriptors();
+        QString slave;
+        {
+            VirtualSerialPort worker(path);
+            slave = worker.slaveName();
+            Client client(Client::Plain, path);
+            QVERIFY(client.open());
+            if (takenOver) {
+                QVERIFY(QFile::remove(path));
+                QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
+            }
+        }
+        QCOMPARE(QFileInfo(path).isSymLink(), takenOver);
+        if (takenOver)
+            QCOMPARE(QFileInfo(path).symLinkTarget(), QStringLiteral("/dev/null"));
+        QCOMPARE(openDescriptors(), descriptors);
+        // The slave node goes away only when the master is closed.
+        QVERIFY(waitFor([&] { return !QFileInfo::exists(slave); }, 1000));
+        QFile::remove(path);
+    }
+
+    void reportsUnusableLinkPath_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("directory does not exist")
+            << dir.filePath("no-such-dir/gcs") << "No such file or directory";
+        QTest::newRow("path is a directory") << dir.path() << "Is a directory";
+    }
+    void reportsUnusableLinkPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
+        const int descriptors = openDescriptors();
+        QString message;
+        try {
+            VirtualSerialPort worker(path);
+        } catch (const std::runtime_error &error) {
+            message = QString::fromUtf8(error.what());
+        }
+        QVERIFY2(message.startsWith(QStringLiteral("Error opening port %1: ").arg(path)),
+                 qPrintable(message));
+        QVERIFY2(message.endsWith(reason), qPrintable(message));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void worksInItsOwnThread()
+    {
+        const QString path = linkIn("threaded");
+        QThread thread;
+        QPointer<VirtualSerialPort> worker = new VirtualSerialPort(path);
+        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+        Received received(worker);
+        worker->moveToThread(&thread);
+        thread.start();
+
+        Client client(Client::Plain, path);
+        QVERIFY(client.open());
+        const QByteArray up = pattern(5000, 5);
+        QVERIFY(client.send(up));
+        QVERIFY(received.waitForSize(up.size()));
+        QCOMPARE(received.bytes, up);
+
+        const QByteArray down = pattern(5000, 6);
+        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
+                                          Q_ARG(QByteArray, down)));
+        QCOMPARE(client.receive(down.size()), down);
+
+        client.close();
+        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
+                                          Q_ARG(QByteArray, QByteArray(500, 'S'))));
+        QVERIFY(QMetaObject::invokeMethod(worker, "write", Qt::BlockingQueuedConnection));
+
+        const qint64 before = cpuMilliseconds();
+        QThread::msleep(500);
+        const qint64 used = cpuMilliseconds() - before;
+        QVERIFY2(used < 100, qPrintable(QString("%1 ms of CPU in 500 ms").arg(used)));
+
+        QVERIFY(client.open());
+        const QByteArray fresh = pattern(300, 8);
+        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
+                                          Q_ARG(QByteArray, fresh)));
+        QCOMPARE(client.receive(fresh.size() + 1, 300), fresh);
+
+        client.close();
+        thread.quit();
+        QVERIFY(thread.wait(5000));
+        QVERIFY(worker.isNull());
+        QVERIFY(!QFileInfo(path).isSymLink());
+    }
+
+    void logsSpeedEverySecond()
+    {
+        const QString path = linkIn("speed");
+        capturedLog.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+        quint64 readTotal = 0;
+        quint64 writeTotal = 0;
+        int reports = 0;
+        {
+            VirtualSerialPort worker(path);
+            Received received(&worker);
+            Client client(Client::Plain, path);
+            client.open();
+            client.send(pattern(300, 9));
+            worker.writeData(pattern(500, 10));
+            client.receive(500);
+            received.waitForSize(300);
+            // The first report covers the traffic, the second shows the counters were reset.
+            waitFor([&] { return capturedLog.size() >= 4; }, 3000);
+        }
+        qInstallMessageHandler(previous);
+
+        const QRegularExpression line(QStringLiteral("^\\((.*)\\) (read|write) speed: (\\d+) B/s$"));
+        for (const QString &text : qAsConst(capturedLog)) {
+            const QRegularExpressionMatch match = line.match(text);
+            QVERIFY2(match.hasMatch(), qPrintable(text));
+            QCOMPARE(match.captured(1), path);
+            (match.captured(2) == QLatin1String("read") ? readTotal : writeTotal) +=
+                match.captured(3).toULongLong();
+            reports += match.captured(2) == QLatin1String("read") ? 1 : 0;
+        }
+        QVERIFY2(reports >= 2, qPrintable(capturedLog.join('\n')));
+        QCOMPARE(readTotal, quint64(300));
+        QCOMPARE(writeTotal, quint64(500));
+    }
+};
+
+QTEST_GUILESS_MAIN(VirtualSerialPortTest)
+#include "VirtualSerialPortTest.moc"

@@ -1,0 +1,119 @@
+#include "transport/OrvSerialPort.h"
+
+#include <QDebug>
+
+#include <stdexcept>
+
+OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *parent)
+    : QObject(parent)
+    , serialPort(portName, this)
+    , speedTimer(this)
+{
+    serialPort.setBaudRate(baudRate, QSerialPort::AllDirections);
+    // One byte per read: every byte leaves as soon as the port has it.
+    serialPort.setReadBufferSize(1);
+
+    if (!serialPort.open(QIODevice::ReadWrite)) {
+        const QString message =
+            QString("Error opening port %1: %2").arg(portName, serialPort.errorString());
+        qDebug() << message;
+        throw std::runtime_error(message.toStdString());
+    }
+    // Whatever the line held before we opened it belongs to nobody.
+    serialPort.clear(QSerialPort::AllDirections);
+
+    connect(&serialPort, &QSerialPort::readyRead, this, &OrvSerialPort::readData,
+            Qt::QueuedConnection);
+    connect(this, &OrvSerialPort::dataReadyForWrite, this, &OrvSerialPort::write,
+            Qt::QueuedConnection);
+    connect(&speedTimer, &QTimer::timeout, this, &OrvSerialPort::calculateSpeed,
+            Qt::AutoConnection);
+    // Direct: the port must be closed inside the emission, or a hung-up line spins.
+    connect(&serialPort, &QSerialPort::errorOccurred, this, &OrvSerialPort::onPortError,
+            Qt::DirectConnection);
+
+    speedTimer.setSingleShot(true);
+    speedTimer.start(1000);
+}
+
+OrvSerialPort::~OrvSerialPort()
+{
+    serialPort.close();
+}
+
+void OrvSerialPort::writeData(QByteArray data)
+{
+    writeBuffer.append(data);
+    emit dataReadyForWrite();
+}
+
+void OrvSerialPort::readData()
+{
+    serialPort.clearError();
+    const QByteArray chunk = serialPort.readAll();
+    if (chunk.isEmpty() && serialPort.error() != QSerialPort::NoError) {
+        qDebug() << "Error reading data from" << serialPort.portName() << ":"
+                 << serialPort.errorString();
+        return;
+    }
+    bytesRead += static_cast<uint64_t>(chunk.size());
+    emit dataArrived(chunk);
+}
+
+void OrvSerialPort::write()
+{
+    if (writeBuffer.isEmpty()) {
+        writeBuffer.clear();
+        return;
+    }
+    // A line that went away stays closed; what is sent to it is dropped, not hoarded.
+    if (!serialPort.isOpen()) {
+        writeBuffer.clear();
+        return;
+    }
+
+    const qint64 length = writeBuffer.size();
+    qint64 total = 0;
+    while (total < length) {
+        const qint64 accepted = serialPort.write(writeBuffer.constData() + total, length - total);
+        if (accepted < 0) {
+            qDebug() << "Error writing data to" << serialPort.portName() << ":"
+                     << serialPort.errorString();
+            return;
+        }
+        if (accepted == 0) {
+            // QSerialPort buffers every write, so this does not happen; should it, keep the
+            // rest for the next write() rather than loop here.
+            bytesWritten += static_cast<uint64_t>(total);
+            writeBuffer.remove(0, static_cast<int>(total));
+            return;
+        }
+        total += accepted;
+    }
+    bytesWritten += static_cast<uint64_t>(total);
+    writeBuffer.clear();
+}
+
+void OrvSerialPort::calculateSpeed()
+{
+    const QString name = QString("(%1)").arg(serialPort.portName());
+    qDebug().noquote() << name << "read speed:" << bytesRead << "B/s";
+    qDebug().noquote() << name << "write speed:" << bytesWritten << "B/s";
+    bytesWritten = 0;
+    bytesRead = 0;
+    speedTimer.start(1000);
+}
+
+void OrvSerialPort::onPortError(QSerialPort::SerialPortError portError)
+{
+    // A device that went away (a USB modem unplugged, the far end of a pty closed) shows up
+    // as a read error on every pass of the event loop, or as a resource error. Left open,
+    // the port spins a core at 100 %; closed, it stays quiet until the worker is replaced.
+    if (portError != QSerialPort::ReadError && portError != QSerialPort::ResourceError)
+        return;
+    if (!serialPort.isOpen())
+        return;
+    qDebug() << "Serial port" << serialPort.portName() << "lost:" << serialPort.errorString()
+             << "- closing it";
+    serialPort.close();
+}
