@@ -2,10 +2,7 @@
 
 #include <cstring>
 
-
-namespace {
-constexpr uint64_t kEpochByteLimit = 102400;
-}
+#include "crypto/RecordLayer.h"
 
 LinkSecurityState &LinkSecurityState::instance()
 {
@@ -24,6 +21,7 @@ void LinkSecurityState::installMasterSecret(const uint8_t secret[32])
     std::memcpy(masterSecret, secret, sizeof masterSecret);
     magmaSetKey(&masterCipher, masterSecret);
     cmacInit(&derivationMac, &kMagmaDescriptor, &masterCipher, 8);
+    discardRecordKeys();
 }
 
 bool LinkSecurityState::masterSecretInstalled() const
