@@ -341,13 +341,15 @@ private slots:
         QTest::addColumn<int>("staleSize");
         QTest::newRow("before the first client") << int(Client::Plain) << "never" << 100;
         QTest::newRow("after the client closed") << int(Client::Plain) << "closed" << 100;
+        QTest::newRow("as the client closed") << int(Client::Plain) << "closing" << 100;
         QTest::newRow("more than the terminal holds") << int(Client::Plain) << "closed" << 100000;
         QTest::newRow("QSerialPort, after it closed") << int(Client::SerialPort) << "closed" << 100;
         QTest::newRow("left unread at close") << int(Client::Plain) << "unread" << 100;
         QTest::newRow("held for a client that stopped reading")
             << int(Client::Plain) << "unread" << 200000;
-        QTest::newRow("reopened before the worker's loop ran")
-            << int(Client::Plain) << "unread-quick" << 100;
+        // The close and the open reach the worker together; the client reads only after that.
+        QTest::newRow("reopened before the worker saw the close")
+            << int(Client::Plain) << "unread-reopened" << 100;
     }
     void nothingStaleAfterReopen()
     {
@@ -359,9 +361,11 @@ private slots:
         Client client(Client::Kind(kind), path);
         const QByteArray stale(staleSize, 'S');
 
-        if (when == QLatin1String("closed")) {
+        if (when == QLatin1String("closed") || when == QLatin1String("closing")) {
             QVERIFY(client.open());
             client.close();
+            if (when == QLatin1String("closed"))
+                pump(20);
             worker.writeData(stale);
             pump(20);
         } else if (when.startsWith(QLatin1String("unread"))) {
@@ -369,14 +373,16 @@ private slots:
             worker.writeData(stale);
             pump(20);
             client.close();
-            if (when == QLatin1String("unread"))
-                pump(20);
+            if (when == QLatin1String("unread-reopened"))
+                QVERIFY(client.open());
+            pump(20);
         } else {
             worker.writeData(stale);
             pump(20);
         }
 
-        QVERIFY(client.open());
+        if (when != QLatin1String("unread-reopened"))
+            QVERIFY(client.open());
         const QByteArray fresh = pattern(300, 7);
         worker.writeData(fresh);
         QCOMPARE(client.receive(fresh.size() + 1, 300), fresh);
@@ -416,8 +422,8 @@ private slots:
         pump(1000);
         const qint64 used = cpuMilliseconds() - before;
         writer.stop();
-        // A spinning notifier takes the whole second; idling takes a few milliseconds.
-        QVERIFY2(used < 200, qPrintable(QString("%1 ms of CPU in 1000 ms").arg(used)));
+        // A spinning notifier burns hundreds of milliseconds here; idling costs a few.
+        QVERIFY2(used < 100, qPrintable(QString("%1 ms of CPU in 1000 ms").arg(used)));
 
         if (situation == QLatin1String("stuck")) {
             // The held bytes still arrive, in order, once the client reads again.
@@ -511,7 +517,7 @@ private slots:
         const qint64 before = cpuMilliseconds();
         QThread::msleep(500);
         const qint64 used = cpuMilliseconds() - before;
-        QVERIFY2(used < 100, qPrintable(QString("%1 ms of CPU in 500 ms").arg(used)));
+        QVERIFY2(used < 50, qPrintable(QString("%1 ms of CPU in 500 ms").arg(used)));
 
         QVERIFY(client.open());
         const QByteArray fresh = pattern(300, 8);
@@ -548,7 +554,8 @@ private slots:
         }
         qInstallMessageHandler(previous);
 
-        const QRegularExpression line(QStringLiteral("^\\((.*)\\) (read|write) speed: (\\d+) B/s$"));
+        const QRegularExpression line(
+            QStringLiteral("^\\((.*)\\) (read|write) speed: (\\d+) B/s$"));
         for (const QString &text : qAsConst(capturedLog)) {
             const QRegularExpressionMatch match = line.match(text);
             QVERIFY2(match.hasMatch(), qPrintable(text));
