@@ -28,24 +28,10 @@ bool inVersion1(const mavlink_status_t *status)
     return (status->flags & MAVLINK_STATUS_FLAG_IN_MAVLINK1) != 0;
 }
 
-}  // namespace
-
-mavlink_status_t *mavlink_get_channel_status(uint8_t chan)
+// The state machine of one channel; inlined into both entry points so that the per-byte path
+// of mavlink_parse_char is a single call.
+inline uint8_t frameChar(mavlink_status_t *status, mavlink_message_t *rx, uint8_t c, mavlink_message_t *msg)
 {
-    return chan < MAVLINK_COMM_NUM_BUFFERS ? &g_status[chan] : nullptr;
-}
-
-mavlink_message_t *mavlink_get_channel_buffer(uint8_t chan)
-{
-    return chan < MAVLINK_COMM_NUM_BUFFERS ? &g_buffer[chan] : nullptr;
-}
-
-uint8_t mavlink_frame_char(uint8_t chan, uint8_t c, mavlink_message_t *msg)
-{
-    if (chan >= MAVLINK_COMM_NUM_BUFFERS)
-        return MAVLINK_FRAMING_INCOMPLETE;
-    mavlink_status_t *status = &g_status[chan];
-    mavlink_message_t *rx = &g_buffer[chan];
     uint8_t *payload = mavlink_payload(rx);
 
     status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
@@ -197,17 +183,39 @@ uint8_t mavlink_frame_char(uint8_t chan, uint8_t c, mavlink_message_t *msg)
     return status->msg_received;
 }
 
+}  // namespace
+
+mavlink_status_t *mavlink_get_channel_status(uint8_t chan)
+{
+    return chan < MAVLINK_COMM_NUM_BUFFERS ? &g_status[chan] : nullptr;
+}
+
+mavlink_message_t *mavlink_get_channel_buffer(uint8_t chan)
+{
+    return chan < MAVLINK_COMM_NUM_BUFFERS ? &g_buffer[chan] : nullptr;
+}
+
+uint8_t mavlink_frame_char(uint8_t chan, uint8_t c, mavlink_message_t *msg)
+{
+    if (chan >= MAVLINK_COMM_NUM_BUFFERS)
+        return MAVLINK_FRAMING_INCOMPLETE;
+    return frameChar(&g_status[chan], &g_buffer[chan], c, msg);
+}
+
 uint8_t mavlink_parse_char(uint8_t chan, uint8_t c, mavlink_message_t *msg)
 {
-    const uint8_t result = mavlink_frame_char(chan, c, msg);
+    if (chan >= MAVLINK_COMM_NUM_BUFFERS)
+        return MAVLINK_FRAMING_INCOMPLETE;
+    mavlink_status_t *status = &g_status[chan];
+    mavlink_message_t *rx = &g_buffer[chan];
+    const uint8_t result = frameChar(status, rx, c, msg);
     if (result != MAVLINK_FRAMING_BAD_CRC && result != MAVLINK_FRAMING_BAD_SIGNATURE)
         return result;
 
-    mavlink_status_t *status = &g_status[chan];
     status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
     status->parse_state = MAVLINK_PARSE_STATE_IDLE;
     // A checksum mismatch often means the frame was cut short and this byte begins the next one.
     if (c == MAVLINK_STX)
-        startFrame(status, &g_buffer[chan], MAVLINK_STX);
+        startFrame(status, rx, MAVLINK_STX);
     return MAVLINK_FRAMING_INCOMPLETE;
 }
