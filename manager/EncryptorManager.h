@@ -46,8 +46,6 @@ public:
 private:
     bool openPorts(const QString &internalPort, const QString &outputPort);
     void stopPortThreads();
-    void startAuthentication();
-    bool startEncryptor();
     static void stopThread(QThread &thread);
 
     SoftwareEncryptor *encryptor = nullptr;
