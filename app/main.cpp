@@ -2,9 +2,7 @@
 // types, hands the one EncryptorManager to QML and shows the window.
 #include "app/EncryptorSettings.h"
 #include "manager/EncryptorManager.h"
-#ifdef UAV_HAVE_FRAMING
-#include "messaging/mavlink/Mavlink.h"
-#endif
+#include "messaging/MavlinkMetaType.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -32,10 +30,8 @@ int main(int argc, char *argv[])
     parser.addOption(testOption);
     parser.process(app);
 
-#ifdef UAV_HAVE_FRAMING
     // Parsed messages travel between threads through queued connections.
     qRegisterMetaType<mavlink_message_t>("mavlink_message_t");
-#endif
     qmlRegisterType<EncryptorSettings>("EncryptorSettings", 1, 0, "EncryptorSettings");
 
     QQmlApplicationEngine engine;
