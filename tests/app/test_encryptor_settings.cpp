@@ -2,7 +2,6 @@
 // real change, the order of update()'s signals) and how a key file URL becomes a path.
 #include "app/EncryptorSettings.h"
 
-#include <QMetaProperty>
 #include <QSerialPortInfo>
 #include <QtTest>
 
@@ -49,8 +48,6 @@ class TestEncryptorSettings : public QObject
 
 private slots:
     void freshInstanceIsEmpty();
-    void propertiesNotifyWithTheirOwnSignal_data();
-    void propertiesNotifyWithTheirOwnSignal();
     void settersEmitOncePerRealChange_data();
     void settersEmitOncePerRealChange();
     void keyFilenameStoresTheDecodedPath_data();
@@ -74,32 +71,6 @@ void TestEncryptorSettings::freshInstanceIsEmpty()
         QVERIFY2(value.isValid(), name);
         QCOMPARE(value.toString(), QString());
     }
-}
-
-void TestEncryptorSettings::propertiesNotifyWithTheirOwnSignal_data()
-{
-    QTest::addColumn<QString>("notify");
-    QTest::addColumn<bool>("writable");
-    QTest::newRow("outputPortList") << "outputPortListChanged" << false;
-    QTest::newRow("outputPort") << "outputPortChanged" << true;
-    QTest::newRow("internalPort") << "internalPortChanged" << true;
-    QTest::newRow("externalPort") << "externalPortChanged" << true;
-    QTest::newRow("keyFilename") << "keyFilenameChanged" << true;
-    QTest::newRow("uavKeyFilename") << "uavKeyFilenameChanged" << true;
-}
-
-void TestEncryptorSettings::propertiesNotifyWithTheirOwnSignal()
-{
-    // A wrong NOTIFY leaves a QML binding stale without any warning.
-    QFETCH(QString, notify);
-    QFETCH(bool, writable);
-    const QMetaObject &meta = EncryptorSettings::staticMetaObject;
-    const int index = meta.indexOfProperty(QTest::currentDataTag());
-    QVERIFY(index >= meta.propertyOffset());
-    const QMetaProperty property = meta.property(index);
-    QVERIFY(property.hasNotifySignal());
-    QCOMPARE(QString::fromLatin1(property.notifySignal().name()), notify);
-    QCOMPARE(property.isWritable(), writable);
 }
 
 void TestEncryptorSettings::settersEmitOncePerRealChange_data()
