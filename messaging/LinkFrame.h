@@ -33,4 +33,6 @@ struct LinkFrame {
 
 // Writes the frame in wire order into out (room for kLinkFrameMaxSize bytes) and returns
 // length + 25. Checks nothing: markers, type and length are the caller's.
+// The one exception: a length above kLinkFrameMaxPayload is written as kLinkFrameMaxPayload,
+// so that neither the record nor out is overrun.
 uint16_t writeLinkFrame(const LinkFrame &frame, uint8_t *out);

@@ -89,6 +89,14 @@ TEST(LinkFrameWriter, WireLayout)
                                    "f0f1f2f3f4f5f6f7" "ed");
     EXPECT_EQ(Bytes(out, out + 49), expected);
     EXPECT_EQ(out[49], 0xEE) << "wrote past the frame";
+
+    // A length the record cannot hold is cut to the largest frame, never past either buffer.
+    f.length = 600;
+    std::memset(out, 0xEE, sizeof(out));
+    ASSERT_EQ(writeLinkFrame(f, out), kLinkFrameMaxSize);
+    EXPECT_EQ(out[2], 0x00);
+    EXPECT_EQ(out[3], 0x02);
+    EXPECT_EQ(out[kLinkFrameMaxSize], 0xEE);
 }
 
 // Every length the format allows at its edges, every type: what is written parses back whole.
