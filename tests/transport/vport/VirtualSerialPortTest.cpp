@@ -1,6 +1,8 @@
 // The virtual port on real pseudo-terminals: a client opens the stable link the way a
 // ground-control program would (plain open() or QSerialPort) and talks to the worker.
 
+#include "tests/support/CpuTime.h"
+#include "tests/support/LogCapture.h"
 #include "transport/VirtualSerialPort.h"
 
 #include <QCoreApplication>
@@ -24,7 +26,6 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -56,13 +57,6 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
         QThread::usleep(200);
     }
     return true;
-}
-
-qint64 cpuMilliseconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 int openDescriptors()
@@ -156,13 +150,6 @@ struct Received
     }
     bool waitForSize(int size) { return waitFor([&] { return bytes.size() >= size; }); }
 };
-
-QStringList capturedLog;
-
-void captureLog(QtMsgType, const QMessageLogContext &, const QString &text)
-{
-    capturedLog << text;
-}
 
 } // namespace
 
@@ -418,9 +405,9 @@ private slots:
             worker.writeData(pattern(100000, 4));
         }
 
-        const qint64 before = cpuMilliseconds();
+        const testsupport::CpuWatch cpu;
         pump(1000);
-        const qint64 used = cpuMilliseconds() - before;
+        const qint64 used = cpu.cpuMicroseconds() / 1000;
         writer.stop();
         // A spinning notifier burns hundreds of milliseconds here; idling costs a few.
         QVERIFY2(used < 100, qPrintable(QString("%1 ms of CPU in 1000 ms").arg(used)));
@@ -514,9 +501,9 @@ private slots:
                                           Q_ARG(QByteArray, QByteArray(500, 'S'))));
         QVERIFY(QMetaObject::invokeMethod(worker, "write", Qt::BlockingQueuedConnection));
 
-        const qint64 before = cpuMilliseconds();
+        const testsupport::CpuWatch cpu;
         QThread::msleep(500);
-        const qint64 used = cpuMilliseconds() - before;
+        const qint64 used = cpu.cpuMicroseconds() / 1000;
         QVERIFY2(used < 50, qPrintable(QString("%1 ms of CPU in 500 ms").arg(used)));
 
         QVERIFY(client.open());
@@ -535,8 +522,7 @@ private slots:
     void logsSpeedEverySecond()
     {
         const QString path = linkIn("speed");
-        capturedLog.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(captureLog);
+        testsupport::LogCapture log;
         quint64 readTotal = 0;
         quint64 writeTotal = 0;
         int reports = 0;
@@ -550,13 +536,13 @@ private slots:
             client.receive(500);
             received.waitForSize(300);
             // The first report covers the traffic, the second shows the counters were reset.
-            waitFor([&] { return capturedLog.size() >= 4; }, 3000);
+            waitFor([&] { return log.lines().size() >= 4; }, 3000);
         }
-        qInstallMessageHandler(previous);
 
         const QRegularExpression line(
             QStringLiteral("^\\((.*)\\) (read|write) speed: (\\d+) B/s$"));
-        for (const QString &text : qAsConst(capturedLog)) {
+        const QStringList lines = log.lines();
+        for (const QString &text : lines) {
             const QRegularExpressionMatch match = line.match(text);
             QVERIFY2(match.hasMatch(), qPrintable(text));
             QCOMPARE(match.captured(1), path);
@@ -564,7 +550,7 @@ private slots:
                 match.captured(3).toULongLong();
             reports += match.captured(2) == QLatin1String("read") ? 1 : 0;
         }
-        QVERIFY2(reports >= 2, qPrintable(capturedLog.join('\n')));
+        QVERIFY2(reports >= 2, qPrintable(lines.join('\n')));
         QCOMPARE(readTotal, quint64(300));
         QCOMPARE(writeTotal, quint64(500));
     }
