@@ -10,7 +10,8 @@ OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *par
     , speedTimer(this)
 {
     serialPort.setBaudRate(baudRate, QSerialPort::AllDirections);
-    // One byte per read: every byte leaves as soon as the port has it.
+    // One byte per read: each byte is handed on the moment it is read, at the price of one
+    // readyRead and one dataArrived per byte when bytes arrive in a burst.
     serialPort.setReadBufferSize(1);
 
     if (!serialPort.open(QIODevice::ReadWrite)) {
