@@ -1,6 +1,9 @@
 #include "manager/EncryptorManager.h"
 
 #include "transport/OrvSerialPort.h"
+#ifdef Q_OS_LINUX
+#include "transport/VirtualSerialPort.h"
+#endif
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -37,21 +40,29 @@ void EncryptorManager::setTestMode(bool testMode)
     m_testMode = testMode;
 }
 
-void EncryptorManager::onAuthSucceeded(int netId)
-{
-    // Nothing starts authentication yet, so no success can arrive; the relay hand-over
-    // (modem id, encryptor thread) lands here together with the authentication manager.
-    Q_UNUSED(netId)
-}
-
 void EncryptorManager::initialize(QString internalPort, QString externalPort, QString outputPort)
 {
-    // The ground-control side is the internal port the user picked; nothing is offered
-    // under externalPort.
-    Q_UNUSED(externalPort)
-    if (!openPorts(internalPort, outputPort))
+    if (!openPorts(internalPort, externalPort, outputPort))
         return;
-    // Authentication over the output port follows here once it exists.
+    startAuthentication();
+}
+
+QObject *EncryptorManager::groundPortWorker() const
+{
+#ifdef Q_OS_LINUX
+    if (virtualPortWorker)
+        return virtualPortWorker;
+#endif
+    return internalPortWorker;
+}
+
+QString EncryptorManager::virtualPortPath() const
+{
+#ifdef Q_OS_LINUX
+    return VirtualSerialPort::defaultLinkPath();
+#else
+    return QString();
+#endif
 }
 
 void EncryptorManager::deinitialize()
@@ -59,6 +70,9 @@ void EncryptorManager::deinitialize()
     stopThread(encryptorThread);
     stopPortThreads();
     stopThread(authenticationThread);
+    authenticationManager = nullptr;
+    encryptor = nullptr;
+    dropStaleAuthenticationEvents();
     if (encryptionEnabled) {
         encryptionEnabled = false;
         emit encryptionEnabledChanged();
@@ -66,23 +80,42 @@ void EncryptorManager::deinitialize()
     emit notification(QString());
 }
 
-bool EncryptorManager::openPorts(const QString &internalPort, const QString &outputPort)
+bool EncryptorManager::openPorts(const QString &internalPort, const QString &externalPort,
+                                 const QString &outputPort)
 {
     stopPortThreads();
     QCoreApplication::processEvents();
 
-    if (internalPort.isEmpty()) {
+#ifdef Q_OS_LINUX
+    // Without a serial port toward the ground-control program, Linux offers it a
+    // pseudo-terminal under the stable name shown in the window.
+    const bool offerVirtualPort = internalPort.isEmpty() && !externalPort.isEmpty();
+#else
+    Q_UNUSED(externalPort)
+    const bool offerVirtualPort = false;
+#endif
+    if (internalPort.isEmpty() && !offerVirtualPort) {
         qDebug() << "Virtual serial port not found. Does the driver loaded?";
         emit error(QStringLiteral("Virtual serial port not found. Does the driver loaded?"));
         return false;
     }
 
     try {
-        internalPortWorker = new OrvSerialPort(
-            internalPort, m_testMode ? testInternalBaudRate : normalBaudRate, nullptr);
-        connect(&internalPortThread, &QThread::finished, internalPortWorker, &QObject::deleteLater,
+        QObject *groundWorker = nullptr;
+#ifdef Q_OS_LINUX
+        if (offerVirtualPort) {
+            virtualPortWorker = new VirtualSerialPort(externalPort, nullptr);
+            groundWorker = virtualPortWorker;
+        }
+#endif
+        if (!groundWorker) {
+            internalPortWorker = new OrvSerialPort(
+                internalPort, m_testMode ? testInternalBaudRate : normalBaudRate, nullptr);
+            groundWorker = internalPortWorker;
+        }
+        connect(&internalPortThread, &QThread::finished, groundWorker, &QObject::deleteLater,
                 Qt::AutoConnection);
-        internalPortWorker->moveToThread(&internalPortThread);
+        groundWorker->moveToThread(&internalPortThread);
         internalPortThread.start(QThread::InheritPriority);
 
         outputPortWorker = new OrvSerialPort(
@@ -109,6 +142,7 @@ void EncryptorManager::stopPortThreads()
     outputPortThread.wait();
     // The workers were deleted as their threads finished.
     internalPortWorker = nullptr;
+    virtualPortWorker = nullptr;
     outputPortWorker = nullptr;
 }
 

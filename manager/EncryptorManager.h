@@ -11,11 +11,14 @@
 class AuthenticationManager;
 class OrvSerialPort;
 class SoftwareEncryptor;
+class VirtualSerialPort;
 
 class EncryptorManager : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool encryptionEnabled READ isEncryptionEnabled NOTIFY encryptionEnabledChanged)
+    // Where the ground-control program finds the port this utility offers (Linux); empty elsewhere.
+    Q_PROPERTY(QString virtualPortPath READ virtualPortPath CONSTANT)
 
 public:
     explicit EncryptorManager(QObject *parent);
@@ -24,6 +27,7 @@ public:
     void setTestMode(bool testMode);
     bool testMode() const { return m_testMode; }
     bool isEncryptionEnabled() const { return encryptionEnabled; }
+    QString virtualPortPath() const;
 
 signals:
     void error(QString err);
@@ -44,8 +48,15 @@ public:
     void writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netId);
 
 private:
-    bool openPorts(const QString &internalPort, const QString &outputPort);
+    bool openPorts(const QString &internalPort, const QString &externalPort,
+                   const QString &outputPort);
     void stopPortThreads();
+    void startAuthentication();
+    bool startEncryptor();
+    // The worker on the ground-control side: the serial port, or the offered virtual port.
+    QObject *groundPortWorker() const;
+    // Success and status texts still queued from an authentication run that was stopped.
+    void dropStaleAuthenticationEvents();
     static void stopThread(QThread &thread);
 
     SoftwareEncryptor *encryptor = nullptr;
@@ -58,4 +69,6 @@ private:
     QThread authenticationThread;
     bool encryptionEnabled = false;
     bool m_testMode = false;
+    // Runs in internalPortThread in place of internalPortWorker when no serial port is named.
+    VirtualSerialPort *virtualPortWorker = nullptr;
 };

@@ -167,7 +167,7 @@ void EncryptorManagerTest::baudRatesOnTheLine()
     QCOMPARE(errors.count(), 0);
     QCOMPARE(gcs.openCountInProcess(), 1);
     QCOMPARE(modem.openCountInProcess(), 1);
-    QCOMPARE(runningThreads(manager), 2);
+    QCOMPARE(runningThreads(manager), 3); // both ports and authentication
     QCOMPARE(int(gcs.outputSpeed()), internalSpeed);
     QCOMPARE(int(gcs.inputSpeed()), internalSpeed);
     QCOMPARE(int(modem.outputSpeed()), outputSpeed);
@@ -219,7 +219,7 @@ void EncryptorManagerTest::initializeAgainReplacesTheWorkers()
     QCOMPARE(modem1.openCountInProcess(), 1);
     QCOMPARE(gcs2.openCountInProcess(), 0);
     QCOMPARE(errors.count(), 0);
-    QCOMPARE(runningThreads(manager), 2);
+    QCOMPARE(runningThreads(manager), 3); // both ports and authentication
 }
 
 void EncryptorManagerTest::destructionStopsRunningThreadsQuietly()
@@ -228,7 +228,7 @@ void EncryptorManagerTest::destructionStopsRunningThreadsQuietly()
     QVERIFY(gcs.isOpen() && modem.isOpen());
     auto manager = std::make_unique<EncryptorManager>(nullptr);
     manager->initialize(gcs.slavePath(), QString(), modem.slavePath());
-    QCOMPARE(runningThreads(*manager), 2);
+    QCOMPARE(runningThreads(*manager), 3);
 
     int signalsAfterwards = 0;
     QObject watcher;

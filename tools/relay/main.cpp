@@ -1,0 +1,124 @@
+// The relay without a window: the same manager, driven from the command line, for ground
+// stations with no display and for the end-to-end tests.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "manager/EncryptorManager.h"
+#include "messaging/MavlinkMetaType.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    // Nothing else is async-signal-safe here; the event loop does the rest.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+bool showDebug = false;
+
+void messageFilter(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg && !showDebug)
+        return;
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void printLine(FILE *stream, const QString &text)
+{
+    std::fprintf(stream, "%s\n", text.toUtf8().constData());
+    std::fflush(stream);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("uav-link-relay"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(UAV_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Protects the MAVLink link between a ground-control program and a radio modem."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption outputOption(QStringLiteral("output"),
+        QStringLiteral("Serial port of the radio modem."), QStringLiteral("port"));
+    const QCommandLineOption internalOption(QStringLiteral("internal"),
+        QStringLiteral("Serial port toward the ground-control program. Without it a virtual "
+                       "port is offered."), QStringLiteral("port"));
+    const QCommandLineOption testOption(QStringLiteral("test"),
+        QStringLiteral("Higher baud rates on both links."));
+    const QCommandLineOption debugOption(QStringLiteral("debug"),
+        QStringLiteral("Show the debug log (port speeds, smart-card errors) on standard error."));
+    parser.addOptions({outputOption, internalOption, testOption, debugOption});
+    parser.process(app);
+
+    if (!parser.isSet(outputOption)) {
+        printLine(stderr, QStringLiteral("uav-link-relay: --output PORT is required (see --help)"));
+        return 1;
+    }
+    showDebug = parser.isSet(debugOption);
+    qInstallMessageHandler(messageFilter);
+
+    qRegisterMetaType<mavlink_message_t>("mavlink_message_t");
+
+    auto *manager = new EncryptorManager(&app);
+    manager->setTestMode(parser.isSet(testOption));
+
+    bool failed = false;
+    QObject::connect(manager, &EncryptorManager::error, [&failed](const QString &err) {
+        failed = true;
+        printLine(stderr, err);
+    });
+    QObject::connect(manager, &EncryptorManager::notification, [](const QString &message) {
+        // An empty text only clears the window's status line.
+        if (!message.isEmpty())
+            printLine(stdout, message);
+    });
+    QObject::connect(manager, &EncryptorManager::netIdChanged, [](int netId) {
+        printLine(stdout, QStringLiteral("Net ID: %1").arg(netId));
+    });
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        std::perror("uav-link-relay: socketpair");
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&app, manager] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        manager->deinitialize();
+        app.exit(0);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const QString internalPort = parser.value(internalOption);
+    QString externalPort;
+    if (internalPort.isEmpty()) {
+        externalPort = manager->virtualPortPath();
+        printLine(stdout, QStringLiteral("Ground-control port: %1").arg(externalPort));
+    }
+    manager->initialize(internalPort, externalPort, parser.value(outputOption));
+    if (failed)
+        return 1;
+    return app.exec();
+}
