@@ -40,7 +40,7 @@ int cbcInit(CbcContext *context, const CipherDescriptor *cipher, const void *cip
 {
     if (context == nullptr)
         return kCryptoInvalidArgument;
-    std::memset(context, 0, sizeof *context);
+    context->valid = false;
     if (cipher == nullptr || cipherContext == nullptr)
         return kCryptoNotReady;
     const size_t block = cipher->blockLength;
@@ -70,6 +70,24 @@ int cbcEncrypt(CbcContext *context, const uint8_t *input, uint8_t *output, size_
     const size_t n = context->cipher->blockLength;
     if (length % n != 0 || (length != 0 && (input == nullptr || output == nullptr)))
         return kCryptoInvalidArgument;
+    if (n == context->registerLength && context->cipher->chainBlocks != nullptr) {
+        context->cipher->chainBlocks(context->cipherContext, context->shiftRegister, input, output, length / n);
+        return kCryptoOk;
+    }
+    if (n == 8 && context->registerLength == 8) {
+        // The MAC's case: the register is the previous output block.
+        uint64_t chain;
+        std::memcpy(&chain, context->shiftRegister, 8);
+        for (size_t offset = 0; offset < length; offset += 8) {
+            uint64_t block;
+            std::memcpy(&block, input + offset, 8);
+            block ^= chain;
+            context->cipher->encrypt(context->cipherContext, reinterpret_cast<const uint8_t *>(&block), output + offset);
+            std::memcpy(&chain, output + offset, 8);
+        }
+        std::memcpy(context->shiftRegister, &chain, 8);
+        return kCryptoOk;
+    }
     uint8_t block[kMaxCipherBlock];
     for (size_t offset = 0; offset < length; offset += n) {
         for (size_t i = 0; i < n; ++i)

@@ -65,6 +65,10 @@ void encryptWhole64(CfbContext *context, const uint8_t *input, uint8_t *output, 
     const CipherDescriptor *cipher = context->cipher;
     const void *key = context->cipherContext;
     uint8_t *reg = context->shiftRegister;
+    if (cipher->feedbackBlocks != nullptr) {
+        cipher->feedbackBlocks(key, reg, input, output, blocks);
+        return;
+    }
     for (size_t i = 0; i < blocks; ++i) {
         uint8_t keystream[8];
         cipher->encrypt(key, reg, keystream);

@@ -62,7 +62,11 @@ int cmacInit(CmacContext *context, const CipherDescriptor *cipher, const void *c
 {
     if (context == nullptr)
         return kCryptoInvalidArgument;
-    std::memset(context, 0, sizeof *context);
+    // Keyed per record, so only the flags are cleared up front; every other field is written
+    // below before it can be read.
+    context->valid = false;
+    context->finalised = false;
+    context->bufferCount = 0;
     if (cipher == nullptr || cipherContext == nullptr)
         return kCryptoNotReady;
     const size_t n = cipher->blockLength;

@@ -22,6 +22,11 @@ struct CipherDescriptor {
     // Optional (may be null): enciphers count independent blocks, several at a time, so
     // that modes whose cipher inputs are all known in advance hide the round latency.
     void (*encryptBlocks)(const void *context, const uint8_t *input, uint8_t *output, size_t count);
+    // Optional (may be null): the two chained modes over count whole blocks with a one-block
+    // register (updated in place), kept in registers between blocks. Chaining:
+    // out = E(in ^ reg), reg = out. Cipher feedback: out = in ^ E(reg), reg = out.
+    void (*chainBlocks)(const void *context, uint8_t *reg, const uint8_t *input, uint8_t *output, size_t count);
+    void (*feedbackBlocks)(const void *context, uint8_t *reg, const uint8_t *input, uint8_t *output, size_t count);
 };
 
 struct ModeDescriptor {

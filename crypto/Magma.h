@@ -27,5 +27,11 @@ void magmaEncryptBlock(const MagmaContext *context, const uint8_t input[8], uint
 void magmaDecryptBlock(const MagmaContext *context, const uint8_t input[8], uint8_t output[8]);
 // count independent blocks, interleaved four and then two at a time.
 void magmaEncryptBlocks(const MagmaContext *context, const uint8_t *input, uint8_t *output, size_t count);
+// The serial modes with their one-block register held in registers: chaining (the MAC) and
+// cipher-feedback encryption. reg is read and written back.
+void magmaChainBlocks(const MagmaContext *context, uint8_t reg[8], const uint8_t *input, uint8_t *output,
+                      size_t count);
+void magmaFeedbackBlocks(const MagmaContext *context, uint8_t reg[8], const uint8_t *input, uint8_t *output,
+                         size_t count);
 
 extern const CipherDescriptor kMagmaDescriptor;

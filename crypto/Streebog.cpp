@@ -8,36 +8,47 @@
 
 namespace {
 
-// out = LPS(a ^ b): word i of the result gathers byte i of each of the eight rows.
+// out = LPS(a ^ b): word i of the result gathers byte i of each of the eight rows. Each row
+// stays in a register and gives up its lowest byte per output word (the shift by 8 is in place),
+// so the 64 look-ups need no extra copies.
 inline void lpsXor(uint64_t *out, const uint64_t *a, const uint64_t *b)
 {
-    uint64_t x[8];
-    for (int r = 0; r < 8; ++r)
-        x[r] = a[r] ^ b[r];
+    uint64_t r0 = a[0] ^ b[0], r1 = a[1] ^ b[1], r2 = a[2] ^ b[2], r3 = a[3] ^ b[3];
+    uint64_t r4 = a[4] ^ b[4], r5 = a[5] ^ b[5], r6 = a[6] ^ b[6], r7 = a[7] ^ b[7];
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
-        const int shift = 8 * i;
-        out[i] = kStreebogLps[0][(x[0] >> shift) & 0xff] ^ kStreebogLps[1][(x[1] >> shift) & 0xff]
-            ^ kStreebogLps[2][(x[2] >> shift) & 0xff] ^ kStreebogLps[3][(x[3] >> shift) & 0xff]
-            ^ kStreebogLps[4][(x[4] >> shift) & 0xff] ^ kStreebogLps[5][(x[5] >> shift) & 0xff]
-            ^ kStreebogLps[6][(x[6] >> shift) & 0xff] ^ kStreebogLps[7][(x[7] >> shift) & 0xff];
+        out[i] = kStreebogLps[0][r0 & 0xff] ^ kStreebogLps[1][r1 & 0xff] ^ kStreebogLps[2][r2 & 0xff]
+            ^ kStreebogLps[3][r3 & 0xff] ^ kStreebogLps[4][r4 & 0xff] ^ kStreebogLps[5][r5 & 0xff]
+            ^ kStreebogLps[6][r6 & 0xff] ^ kStreebogLps[7][r7 & 0xff];
+        r0 >>= 8;
+        r1 >>= 8;
+        r2 >>= 8;
+        r3 >>= 8;
+        r4 >>= 8;
+        r5 >>= 8;
+        r6 >>= 8;
+        r7 >>= 8;
+        // Keeps the rows in registers, shifted in place, instead of copies shifted by 8i.
+        __asm__("" : "+r"(r0), "+r"(r1), "+r"(r2), "+r"(r3), "+r"(r4), "+r"(r5), "+r"(r6), "+r"(r7));
     }
 }
 
 // h = g_N(h, m)
 void compress(uint64_t *h, const uint64_t *n, const uint64_t *m)
 {
-    uint64_t key[8], next[8], t[8];
-    lpsXor(key, h, n);
-    std::memcpy(t, m, sizeof t);
-    for (int i = 0; i < 12; ++i) {
-        lpsXor(next, t, key);
-        std::memcpy(t, next, sizeof t);
-        lpsXor(next, key, kStreebogIterationConstants[i]);
-        std::memcpy(key, next, sizeof key);
+    // Key and data each alternate between two buffers instead of being copied back.
+    uint64_t key[2][8], t[2][8];
+    lpsXor(key[0], h, n);
+    lpsXor(t[0], m, key[0]);
+    for (int i = 0; i < 12; i += 2) {
+        lpsXor(key[1], key[0], kStreebogIterationConstants[i]);
+        lpsXor(t[1], t[0], key[1]);
+        lpsXor(key[0], key[1], kStreebogIterationConstants[i + 1]);
+        if (i + 2 < 12)
+            lpsXor(t[0], t[1], key[0]);
     }
     for (int i = 0; i < 8; ++i)
-        h[i] ^= t[i] ^ key[i] ^ m[i];
+        h[i] ^= t[1][i] ^ key[0][i] ^ m[i];
 }
 
 void add512(uint64_t *sum, const uint64_t *value)
