@@ -13,14 +13,6 @@ inline uint32_t loadBig32(const uint8_t *p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-inline void storeBig32(uint8_t *p, uint32_t v)
-{
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
-
 // Blocks move as one 64-bit load and one 64-bit store, so a chained mode that writes a block and
 // reads it straight back gets it from the store buffer instead of stalling on two 4-byte halves.
 inline void loadBlock(const uint8_t *p, uint32_t &a, uint32_t &b)
@@ -94,10 +86,8 @@ template <int Lanes>
 inline void encryptInterleaved(const uint32_t *k, const uint8_t *input, uint8_t *output)
 {
     uint32_t a[Lanes], b[Lanes];
-    for (int l = 0; l < Lanes; ++l) {
-        a[l] = loadBig32(input + 8 * l);
-        b[l] = loadBig32(input + 8 * l + 4);
-    }
+    for (int l = 0; l < Lanes; ++l)
+        loadBlock(input + 8 * l, a[l], b[l]);
     static constexpr uint8_t kOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
                                            0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
 #pragma GCC unroll 16
@@ -111,10 +101,8 @@ inline void encryptInterleaved(const uint32_t *k, const uint8_t *input, uint8_t 
         for (int l = 0; l < Lanes; ++l)
             b[l] = round(b[l], a[l], kb);
     }
-    for (int l = 0; l < Lanes; ++l) {
-        storeBig32(output + 8 * l, b[l]);
-        storeBig32(output + 8 * l + 4, a[l]);
-    }
+    for (int l = 0; l < Lanes; ++l)
+        storeBlock(output + 8 * l, b[l], a[l]);
 }
 
 void descriptorEncrypt(const void *context, const uint8_t *input, uint8_t *output)

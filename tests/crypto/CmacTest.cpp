@@ -7,6 +7,7 @@
 
 #include "VectorFile.h"
 #include "crypto/Cbc.h"
+#include "crypto/Cfb.h"
 #include "crypto/Cmac.h"
 #include "crypto/Magma.h"
 
@@ -58,6 +59,10 @@ TEST(Cmac, SubkeysAndTruncatedOutputOfTheStandardsExample)
     EXPECT_EQ(cmac.outputLength, 8u);
     EXPECT_EQ(toHex(cmac.k1, 8), toHex(v.get("magma_cmac.gost3413.k1")));
     EXPECT_EQ(toHex(cmac.k2, 8), toHex(v.get("magma_cmac.gost3413.k2")));
+    uint8_t r[8];
+    const uint8_t zero[8] = {};
+    magmaEncryptBlock(&magma, zero, r);
+    EXPECT_EQ(toHex(r, 8), toHex(v.get("magma_cmac.gost3413.r")));
     EXPECT_EQ(toHex(mac(magma, msg, 4)), toHex(v.get("magma_cmac.gost3413.mac32")));
 }
 
@@ -109,6 +114,47 @@ TEST(Cmac, ErrorCodesAndReuseAfterReset)
     ASSERT_EQ(cmacFinal(&cmac, second), 0);
     EXPECT_EQ(toHex(second, 8), toHex(first, 8));
     EXPECT_EQ(toHex(first, 8), toHex(VectorFile::instance().get("magma_cmac.len8.mac")));
+}
+
+// The cipher's optional multi-block loops are shortcuts: a descriptor without them must give the
+// same CFB and MAC output through the modes' own block-by-block code.
+TEST(CipherDescriptor, OptionalBlockLoopsMatchTheGenericPaths)
+{
+    CipherDescriptor plain = kMagmaDescriptor;
+    plain.encryptBlocks = nullptr;
+    plain.chainBlocks = nullptr;
+    plain.feedbackBlocks = nullptr;
+    std::mt19937 rng(1234);
+    for (size_t length : {0, 1, 8, 13, 16, 63, 64, 200}) {
+        uint8_t key[32], iv[8];
+        for (auto &b : key)
+            b = uint8_t(rng());
+        for (auto &b : iv)
+            b = uint8_t(rng());
+        Bytes msg(length);
+        for (auto &b : msg)
+            b = uint8_t(rng());
+        MagmaContext magma;
+        magmaSetKey(&magma, key);
+        const MagmaContext *m = &magma;
+        EXPECT_EQ(toHex(mac(magma, msg)), [&] {
+            CmacContext c;
+            cmacInit(&c, &plain, m, 8);
+            cmacUpdate(&c, msg.data(), msg.size());
+            uint8_t out[8];
+            cmacFinal(&c, out);
+            return toHex(out, 8);
+        }()) << length;
+        for (bool decrypt : {false, true}) {
+            Bytes fast(length), slow(length);
+            CfbContext a, b;
+            cfbInit(&a, &kMagmaDescriptor, m, iv, 8, 8);
+            cfbInit(&b, &plain, m, iv, 8, 8);
+            (decrypt ? cfbDecrypt : cfbEncrypt)(&a, msg.data(), fast.data(), length);
+            (decrypt ? cfbDecrypt : cfbEncrypt)(&b, msg.data(), slow.data(), length);
+            EXPECT_EQ(toHex(fast), toHex(slow)) << length << (decrypt ? " decrypt" : " encrypt");
+        }
+    }
 }
 
 TEST(Cbc, ChainsBlocksAndRejectsPartialBlocks)
