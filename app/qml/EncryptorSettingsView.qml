@@ -115,6 +115,8 @@ ColumnLayout {
                 readOnly: true
                 selectByMouse: true
                 text: viewModel.externalPort
+                // The utility itself offers this port; its name does not change while it runs.
+                Component.onCompleted: viewModel.externalPort = encryptorManager.virtualPortPath
             }
         }
     }

@@ -13,6 +13,7 @@ class RecordingManager : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool encryptionEnabled READ isEncryptionEnabled NOTIFY encryptionEnabledChanged)
+    Q_PROPERTY(QString virtualPortPath READ virtualPortPath CONSTANT)
 
 public:
     struct Call
@@ -24,6 +25,8 @@ public:
     using QObject::QObject;
 
     bool isEncryptionEnabled() const { return m_encryptionEnabled; }
+    static QString offeredPort() { return QStringLiteral("/run/user/0/uav-link-gcs"); }
+    QString virtualPortPath() const { return offeredPort(); }
     void setEncryptionEnabled(bool enabled)
     {
         if (m_encryptionEnabled == enabled)

@@ -60,6 +60,7 @@ private slots:
     void buttonsFollowStateAndPorts_data();
     void buttonsFollowStateAndPorts();
     void startAndStopCallTheManager();
+    void startUsesTheOfferedPortOnLinux();
     void spinBoxKeepsToOneByte();
     void applyCallsSetNetworkIdWhileDisabled_data();
     void applyCallsSetNetworkIdWhileDisabled();
@@ -293,7 +294,11 @@ void TestMainWindow::initialState()
     QVERIFY(softwareSerialPort);
     QCOMPARE(softwareSerialPort->property("readOnly").toBool(), true);
     QCOMPARE(softwareSerialPort->property("selectByMouse").toBool(), true);
-    QCOMPARE(softwareSerialPort->property("text").toString(), QString());
+#ifdef Q_OS_LINUX
+    // The port the utility offers is shown as soon as the tab is built.
+    QCOMPARE(softwareSerialPort->property("text").toString(), RecordingManager::offeredPort());
+    QCOMPARE(viewModel(EncryptorTab)->externalPort(), RecordingManager::offeredPort());
+#endif
     viewModel(EncryptorTab)->setExternalPort(QStringLiteral("/tmp/gcs-link"));
     QCOMPARE(softwareSerialPort->property("text").toString(), QStringLiteral("/tmp/gcs-link"));
 
@@ -382,6 +387,20 @@ void TestMainWindow::startAndStopCallTheManager()
     QCOMPARE(m_manager->calls.size(), 3);
     QCOMPARE(m_manager->calls[2].method, QStringLiteral("deinitialize"));
     QCOMPARE(m_manager->calls[2].arguments, QVariantList());
+}
+
+void TestMainWindow::startUsesTheOfferedPortOnLinux()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("the utility offers a port of its own only on Linux");
+#else
+    // Nothing but a modem port is chosen: the ground-control side is the offered port.
+    viewModel(EncryptorTab)->setOutputPort(QStringLiteral("/dev/ttyUSB3"));
+    QVERIFY(click(button(EncryptorTab, QStringLiteral("Запустить шифратор"))));
+    QCOMPARE(m_manager->calls.size(), 1);
+    QCOMPARE(m_manager->calls[0].arguments,
+             (QVariantList{"", RecordingManager::offeredPort(), "/dev/ttyUSB3"}));
+#endif
 }
 
 void TestMainWindow::spinBoxKeepsToOneByte()
