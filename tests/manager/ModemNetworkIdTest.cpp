@@ -200,7 +200,9 @@ void ModemNetworkIdTest::modemPortThatCannotOpenWritesNothing()
 
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.at(0).at(0).toString(), expected);
-    QCOMPARE(log.lines(), (QStringList{'"' + expected + '"', "Error opening serial port"}));
+    // The holder's authentication thread may log its card attempts meanwhile.
+    QCOMPARE(log.linesMatching(QRegularExpression("port")),
+             (QStringList{'"' + expected + '"', "Error opening serial port"}));
     QCOMPARE(netIds.count(), 0);
     QVERIFY2(tookMs < 1000, qPrintable(QString("returned after %1 ms").arg(tookMs)));
     QCOMPARE(modem.readUntilQuiet(50, 200), QByteArray());
