@@ -1,6 +1,7 @@
 #include "auth/AuthenticationManager.h"
 
 #include <ctime>
+#include <utility>
 
 #include "auth/Handshake.h"
 #include "auth/LinkSecurityState.h"
@@ -55,7 +56,9 @@ void AuthenticationManager::authLoop()
     LinkFrame reply;
     uint8_t wire[kLinkFrameMaxSize];
 
-    for (const char byte : qAsConst(inputBuffer)) {
+    // Taken out first: a receiver connected directly could append while the loop runs.
+    const QByteArray pending = std::exchange(inputBuffer, QByteArray());
+    for (const char byte : pending) {
         if (!parser.parseByte(static_cast<uint8_t>(byte), frame))
             continue;
         if (!handleHandshakeFrame(state, frame, authState))
@@ -67,7 +70,6 @@ void AuthenticationManager::authLoop()
         lastReplyTime = std::time(nullptr);
     }
     // A frame cut off at the end of the buffer stays in the parser.
-    inputBuffer.clear();
 
     const std::time_t now = std::time(nullptr);
     if (authState == 2 && now - lastReplyTime > 5) {

@@ -13,61 +13,10 @@
 #include "crypto/RecordLayer.h"
 #include "messaging/LinkFrame.h"
 
+#include "AircraftPeer.h"
+#include "oracle/Oracle.h"
+
 namespace {
-
-const uint8_t kMasterSecretLabel[] = {'m', 'a', 's', 't', 'e', 'r', ' ',
-                                      's', 'e', 'c', 'r', 'e', 't'};
-
-struct Aircraft {
-    LinkSecurityState state{};
-    uint8_t random[32];
-    uint8_t publicKey[64];
-
-    explicit Aircraft(uint8_t seed)
-    {
-        for (int i = 0; i < 32; ++i)
-            random[i] = static_cast<uint8_t>(seed + 3 * i);
-        for (int i = 0; i < 64; ++i)
-            publicKey[i] = static_cast<uint8_t>(0x41 + i);
-    }
-
-    LinkFrame hello(uint16_t length = kHelloPayloadLength) const
-    {
-        LinkFrame f{};
-        f.startMarker = kLinkFrameStartMarker;
-        f.endMarker = kLinkFrameEndMarker;
-        f.type = static_cast<uint8_t>(LinkFrameType::Hello);
-        f.length = length;
-        std::memcpy(f.payload, random, 32);
-        std::memcpy(f.payload + 32, publicKey, 64);
-        return f;
-    }
-
-    // Mirrors the ground's derivation: aircraft random first, then the ground's.
-    void agree(const LinkFrame &groundHello, const uint8_t premaster[64])
-    {
-        uint8_t master[32];
-        ASSERT_EQ(0, hmacPrf(premaster, 64, kMasterSecretLabel, sizeof kMasterSecretLabel,
-                             random, 32, groundHello.payload, 32, nullptr, 0, nullptr, 0,
-                             master, sizeof master));
-        state.installMasterSecret(master);
-    }
-
-    LinkFrame record(LinkFrameType type, const uint8_t *plaintext, uint16_t length)
-    {
-        LinkFrame f{};
-        f.startMarker = kLinkFrameStartMarker;
-        f.endMarker = kLinkFrameEndMarker;
-        f.type = static_cast<uint8_t>(type);
-        EXPECT_TRUE(protectFrame(state, plaintext, length, f));
-        return f;
-    }
-
-    LinkFrame finished()
-    {
-        return record(LinkFrameType::Finished, kFinishedPlaintext, kFinishedPlaintextLength);
-    }
-};
 
 uint64_t bigEndian(const uint8_t *bytes, int n)
 {
@@ -82,11 +31,7 @@ protected:
     void SetUp() override
     {
         std::srand(1234);
-        for (int i = 0; i < 64; ++i) {
-            ground.ownPublicKey[i] = static_cast<uint8_t>(0x01 + i);
-            ground.peerPublicKey[i] = static_cast<uint8_t>(0x41 + i);
-            ground.premasterSecret[i] = static_cast<uint8_t>(0xA0 ^ i);
-        }
+        fillGroundKeys(ground);
     }
 
     // Feeds one aircraft frame to the ground; returns whether a reply was built.
@@ -103,19 +48,19 @@ protected:
 
 TEST_F(Handshake, FinishedBeforeAnyMasterSecretIsRefused)
 {
-    // A peer that knows only the public keys seals a finished under whatever it guesses.
-    Aircraft forger(7);
-    uint8_t zeroSecret[32] = {};
-    forger.state.installMasterSecret(zeroSecret);
+    // Without a master secret the derivation has no key: a finished sealed under the all-zero
+    // key block it would otherwise hand out, for the first epoch a sender uses.
+    const uint8_t zeroKeyBlock[64] = {};
     authState = 1;
     LinkFrame reply;
-    EXPECT_FALSE(exchange(forger.finished(), reply));
+    EXPECT_FALSE(exchange(forgedFrame(LinkFrameType::Finished, zeroKeyBlock, 1, 1,
+                                      kFinishedPlaintext, kFinishedPlaintextLength), reply));
     EXPECT_EQ(0, authState);
 }
 
 TEST_F(Handshake, HelloOfWrongLengthIsRejectedWithoutReply)
 {
-    Aircraft aircraft(1);
+    AircraftPeer aircraft(1);
     for (uint16_t length : {95, 97, 1, 512}) {
         authState = 1;
         std::memset(ground.peerRandom, 0, 32);
@@ -129,7 +74,7 @@ TEST_F(Handshake, HelloOfWrongLengthIsRejectedWithoutReply)
 
 TEST_F(Handshake, HelloWithForeignKeyKeepsItsRandomButIsRejected)
 {
-    Aircraft aircraft(9);
+    AircraftPeer aircraft(9);
     aircraft.publicKey[63] ^= 0x01;
     authState = 2;
     LinkFrame reply;
@@ -140,7 +85,7 @@ TEST_F(Handshake, HelloWithForeignKeyKeepsItsRandomButIsRejected)
 
 TEST_F(Handshake, HelloReplyGoesOutAs121Bytes)
 {
-    Aircraft aircraft(3);
+    AircraftPeer aircraft(3);
     LinkFrame reply;
     ASSERT_TRUE(exchange(aircraft.hello(), reply));
     EXPECT_EQ(1, authState);
@@ -160,10 +105,10 @@ TEST_F(Handshake, HelloReplyGoesOutAs121Bytes)
 
 TEST_F(Handshake, FullExchangeAgreesOnSecretAndNetworkId)
 {
-    Aircraft aircraft(5);
+    AircraftPeer aircraft(5);
     LinkFrame groundHello;
     ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    aircraft.agree(groundHello, ground.premasterSecret);
+    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
     EXPECT_EQ(0, std::memcmp(aircraft.state.masterSecret, ground.masterSecret, 32));
 
     LinkFrame groundFinished;
@@ -186,12 +131,12 @@ TEST_F(Handshake, FullExchangeAgreesOnSecretAndNetworkId)
 
 TEST_F(Handshake, SecondHelloReplacesTheMasterSecret)
 {
-    Aircraft first(11), second(12);
+    AircraftPeer first(11), second(12);
     LinkFrame reply1, reply2;
     ASSERT_TRUE(exchange(first.hello(), reply1));
-    first.agree(reply1, ground.premasterSecret);
+    ASSERT_TRUE(first.agree(reply1, ground.premasterSecret));
     ASSERT_TRUE(exchange(second.hello(), reply2));
-    second.agree(reply2, ground.premasterSecret);
+    ASSERT_TRUE(second.agree(reply2, ground.premasterSecret));
     EXPECT_NE(0, std::memcmp(reply1.payload, reply2.payload, 32)) << "own random reused";
 
     LinkFrame ignored;
@@ -203,10 +148,10 @@ TEST_F(Handshake, SecondHelloReplacesTheMasterSecret)
 
 TEST_F(Handshake, ReplayedFinishedFallsBackToZero)
 {
-    Aircraft aircraft(21);
+    AircraftPeer aircraft(21);
     LinkFrame groundHello, reply;
     ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    aircraft.agree(groundHello, ground.premasterSecret);
+    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
     const LinkFrame finished = aircraft.finished();
     ASSERT_TRUE(exchange(finished, reply));
     EXPECT_FALSE(exchange(finished, reply));
@@ -219,10 +164,10 @@ TEST_F(Handshake, ReplayedFinishedFallsBackToZero)
 
 TEST_F(Handshake, FinishedWithOtherPlaintextOrForeignKeyIsRejected)
 {
-    Aircraft aircraft(31);
+    AircraftPeer aircraft(31);
     LinkFrame groundHello, reply;
     ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    aircraft.agree(groundHello, ground.premasterSecret);
+    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
 
     uint8_t wrong[kFinishedPlaintextLength];
     std::memcpy(wrong, kFinishedPlaintext, sizeof wrong);
@@ -236,21 +181,23 @@ TEST_F(Handshake, FinishedWithOtherPlaintextOrForeignKeyIsRejected)
     std::memcpy(longer, kFinishedPlaintext, kFinishedPlaintextLength);
     EXPECT_TRUE(exchange(aircraft.record(LinkFrameType::Finished, longer, sizeof longer), reply));
 
-    // The same record sealed by a peer without the premaster, under a guessed master secret.
-    Aircraft forger(31);
-    uint8_t zeroSecret[32] = {};
-    forger.state.installMasterSecret(zeroSecret);
-    authState = 1;
-    EXPECT_FALSE(exchange(forger.finished(), reply));
-    EXPECT_EQ(0, authState);
+    // A peer that knows only the public keys: sealed under an all-zero key block, epoch 0 or 1.
+    const uint8_t zeroKeyBlock[64] = {};
+    for (uint32_t epoch : {0u, 1u}) {
+        authState = 1;
+        EXPECT_FALSE(exchange(forgedFrame(LinkFrameType::Finished, zeroKeyBlock, 9, epoch,
+                                          kFinishedPlaintext, kFinishedPlaintextLength), reply))
+            << epoch;
+        EXPECT_EQ(0, authState) << epoch;
+    }
 }
 
 TEST_F(Handshake, DataFramesChangeNothing)
 {
-    Aircraft aircraft(41);
+    AircraftPeer aircraft(41);
     LinkFrame groundHello, reply;
     ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    aircraft.agree(groundHello, ground.premasterSecret);
+    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
     const uint8_t mavlink[] = {0xFD, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x02};
     const uint64_t receiveBefore = ground.receiveSequence;
     EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Data, mavlink, sizeof mavlink), reply));
@@ -270,6 +217,33 @@ TEST(NetworkId, EveryByteValueOccursIncludingZero)
     }
     EXPECT_EQ(256u, seen.size());
     EXPECT_EQ(1u, seen.count(0));
+}
+
+TEST(NetworkId, MatchesTheMacChainOverAnIndependentCipher)
+{
+    // The identifier is the first byte of MAC(MAC(label || seed) || label || seed) under the
+    // master secret, with the MAC built here over OpenSSL's Magma (gost provider).
+    std::string why;
+    ASSERT_TRUE(oracle::opensslReady(&why)) << why;
+    const oracle::Bytes label = {'n', 'e', 't', 'w', 'o', 'r', 'k', ' ', 'i', 'd', 0};
+    const oracle::Bytes seed = {0x71, 0x9E, 0x5A, 0x3C};
+    LinkSecurityState &state = LinkSecurityState::instance();
+    for (uint8_t fill : {0x00, 0x5A, 0xFF}) {
+        oracle::Bytes secret(32);
+        for (size_t i = 0; i < secret.size(); ++i)
+            secret[i] = static_cast<uint8_t>(fill ^ (7 * i));
+        state.installMasterSecret(secret.data());
+        const oracle::BlockCipher magma = [&secret](const oracle::Bytes &blocks) {
+            return oracle::opensslMagmaEcb(secret, blocks, false);
+        };
+        oracle::Bytes input = label;
+        for (uint8_t b : seed)
+            input.push_back(b);
+        oracle::Bytes chained = oracle::cmacOver(magma, input);
+        for (uint8_t b : input)
+            chained.push_back(b);
+        EXPECT_EQ(oracle::cmacOver(magma, chained).at(0), deriveNetworkId(state)) << int(fill);
+    }
 }
 
 TEST(NetworkId, RandomBytesComeFromRandLowByteFirst)
