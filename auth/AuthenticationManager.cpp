@@ -23,6 +23,10 @@ AuthenticationManager::~AuthenticationManager() = default;
 void AuthenticationManager::dataArrived(QByteArray data)
 {
     inputBuffer.append(data);
+    // While the card cannot be read nothing examines the buffer; a radio left on for days
+    // must not fill the memory. The newest bytes hold any hello worth answering.
+    if (inputBuffer.size() > kMaxPendingInput)
+        inputBuffer.remove(0, inputBuffer.size() - kMaxPendingInput);
 }
 
 void AuthenticationManager::startKeyLoading()

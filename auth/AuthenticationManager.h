@@ -16,6 +16,9 @@ public:
 
     int currentAuthState() const { return authState; }
 
+    // Modem bytes kept while nothing examines them (key loading, after success).
+    static constexpr int kMaxPendingInput = 64 * 1024;
+
 signals:
     void dataProcessed(QByteArray data);
     void authenticationSucceeded(int netId);

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QScopedValueRollback>
 
 #include <stdexcept>
 
@@ -42,8 +43,16 @@ void EncryptorManager::setTestMode(bool testMode)
 
 void EncryptorManager::initialize(QString internalPort, QString externalPort, QString outputPort)
 {
-    if (!openPorts(internalPort, externalPort, outputPort))
+    if (deferIfBusy([=] { initialize(internalPort, externalPort, outputPort); }))
         return;
+    const QScopedValueRollback<bool> operation(busy, true);
+    if (!openPorts(internalPort, externalPort, outputPort)) {
+        // A start that replaced a running one must not leave the old authentication (or relay)
+        // going on without ports; the stop also clears its status text.
+        if (authenticationThread.isRunning() || encryptorThread.isRunning())
+            stopAll();
+        return;
+    }
     startAuthentication();
 }
 
@@ -66,6 +75,14 @@ QString EncryptorManager::virtualPortPath() const
 }
 
 void EncryptorManager::deinitialize()
+{
+    if (deferIfBusy([this] { deinitialize(); }))
+        return;
+    const QScopedValueRollback<bool> operation(busy, true);
+    stopAll();
+}
+
+void EncryptorManager::stopAll()
 {
     stopThread(encryptorThread);
     stopPortThreads();

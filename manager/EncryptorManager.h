@@ -2,9 +2,12 @@
 // runs authentication and then the encrypted relay, and writes network ids into modems.
 #pragma once
 
+#include <QMetaObject>
 #include <QObject>
 #include <QString>
 #include <QThread>
+
+#include <utility>
 
 #include <cstdint>
 
@@ -51,6 +54,19 @@ private:
     bool openPorts(const QString &internalPort, const QString &externalPort,
                    const QString &outputPort);
     void stopPortThreads();
+    // Stops the encryptor, both ports and authentication; the state is idle afterwards.
+    void stopAll();
+    // The operations pump the event loop while they wait (processEvents, thread stops), which
+    // can deliver another call to the manager: a click, a signal from a terminal. Such a call
+    // runs after the current operation instead of inside it.
+    template<typename Call>
+    bool deferIfBusy(Call &&call)
+    {
+        if (!busy)
+            return false;
+        QMetaObject::invokeMethod(&deferredCalls, std::forward<Call>(call), Qt::QueuedConnection);
+        return true;
+    }
     void startAuthentication();
     bool startEncryptor();
     // The worker on the ground-control side: the serial port, or the offered virtual port.
@@ -71,4 +87,6 @@ private:
     bool m_testMode = false;
     // Runs in internalPortThread in place of internalPortWorker when no serial port is named.
     VirtualSerialPort *virtualPortWorker = nullptr;
+    bool busy = false;
+    QObject deferredCalls;
 };

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QScopedValueRollback>
 
 #include "auth/AuthenticationManager.h"
 #include "messaging/SoftwareEncryptor.h"
@@ -52,6 +53,11 @@ void EncryptorManager::startAuthentication()
 
 void EncryptorManager::onAuthSucceeded(int netId)
 {
+    // Every operation that lets events through replaces or stops the authentication run, so
+    // a success delivered inside one belongs to a run that is gone.
+    if (busy)
+        return;
+    const QScopedValueRollback<bool> operation(busy, true);
     // Only the current run may continue, and only onto workers that are still running.
     if (!authenticationManager || !authenticationThread.isRunning() || !outputPortWorker
         || !outputPortThread.isRunning() || !groundPortWorker() || !internalPortThread.isRunning())

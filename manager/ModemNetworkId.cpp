@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QMetaObject>
+#include <QScopedValueRollback>
 
 #include <cstdio>
 #include <stdexcept>
@@ -45,6 +46,9 @@ void EncryptorManager::writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netI
 
 void EncryptorManager::setNetworkId(QString modemPort, int netId)
 {
+    if (deferIfBusy([=] { setNetworkId(modemPort, netId); }))
+        return;
+    const QScopedValueRollback<bool> operation(busy, true);
     QThread thread;
     OrvSerialPort *worker = nullptr;
     try {

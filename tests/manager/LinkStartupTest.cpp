@@ -164,6 +164,43 @@ private slots:
         QVERIFY(manager.isEncryptionEnabled());
     }
 
+    void callsDuringAnOperationRunAfterIt()
+    {
+        PtyPair gcs, modem;
+        EncryptorManager manager(nullptr);
+        manager.initialize(gcs.slavePath(), QString(), modem.slavePath());
+        // A second click on start, queued while the window hangs in the hand-over.
+        QMetaObject::invokeMethod(&manager, "initialize", Qt::QueuedConnection,
+                                  Q_ARG(QString, gcs.slavePath()), Q_ARG(QString, QString()),
+                                  Q_ARG(QString, modem.slavePath()));
+        manager.onAuthSucceeded(5);
+        QCOMPARE(runningThreads(manager), 3); // ports and encryptor, no authentication beside it
+        QTRY_COMPARE(gcs.openCountInProcess(), 1);
+        QTest::qWait(200);
+        // The restart ran afterwards: ports and authentication, the relay stopped.
+        QCOMPARE(runningThreads(manager), 3);
+        modem.readUntilQuiet(100, 500);
+        QVERIFY(gcs.write(heartbeat));
+        QCOMPARE(modem.readUntilQuiet(200, 600), QByteArray());
+    }
+
+    void failedRestartLeavesNothingRunning()
+    {
+        PtyPair gcs, modem;
+        EncryptorManager manager(nullptr);
+        QSignalSpy notes(&manager, &EncryptorManager::notification);
+        QSignalSpy errors(&manager, &EncryptorManager::error);
+        manager.initialize(gcs.slavePath(), QString(), modem.slavePath());
+        QCOMPARE(runningThreads(manager), 3);
+        QTRY_VERIFY(notes.count() >= 1);
+        manager.initialize(gcs.slavePath(), QString(), QStringLiteral("/dev/ttyNOPE"));
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(runningThreads(manager), 0);
+        QTest::qWait(100);
+        // The old run's status text does not outlive it.
+        QCOMPARE(notes.last().at(0).toString(), QString());
+    }
+
     void staleSuccessIsDropped_data()
     {
         QTest::addColumn<QString>("when");
