@@ -138,7 +138,7 @@ ParseOutcome parseSimOptions(int argc, char **argv, SimOptions &options, std::st
             return ParseOutcome::Help;
         }
         if (name == "--version") {
-            message = "uav-sim 1.0.0\n";
+            message = "uav-sim " UAV_VERSION "\n";
             return ParseOutcome::Version;
         }
 
