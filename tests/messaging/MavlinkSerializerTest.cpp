@@ -5,41 +5,32 @@
 
 #include "tests/messaging/FramingTestUtil.h"
 
+using namespace fixtures;
+
 namespace {
 
 mavlink_message_t parseOne(const Bytes &frame)
 {
     resetChannel(0);
     const ParseRun run = parseAll(0, frame);
-    EXPECT_EQ(run.messages.size(), 1u);
+    EXPECT_EQ(run.messages.size(), 1u) << toHex(frame);
     return run.messages.empty() ? mavlink_message_t{} : run.messages[0];
 }
 
-// Untrimmed frames from a sender that does not trim must come out exactly as a trimming sender
-// writes them. Expected frames: node-mavlink 2.3.0, byte-identical from c_library_v2 925ab39c44
-// (the all-zero case is the C library's form, which keeps one payload byte).
+// A sender that does not trim writes the fixture's payload zero-padded to the row's msg_len:
+// it must come out exactly as the trimming sender wrote it (F7c: the C library keeps one byte
+// of an all-zero payload).
 TEST(MavlinkSerializer, TrimsAndRecomputesChecksumLikeTrimmingSenders)
 {
-    struct Case {
-        const char *name;
-        uint32_t msgid;
-        uint8_t crcExtra, seq;
-        const char *untrimmedPayload;
-        const char *expected;
-    };
-    const Case cases[] = {
-        {"PARAM_REQUEST_LIST 1/0", 21, 159, 0, "0100", "fd01000000ffbe150000017d37"},
-        {"MISSION_ACK 1/1 type 0", 47, 153, 3, "010100", "fd02000003ffbe2f00000101679d"},
-        {"COMMAND_LONG ARM", 76, 152, 4,
-         "0000803f00000000000000000000000000000000000000000000000090010101" "00",
-         "fd20000004ffbe4c00000000803f0000000000000000000000000000000000000000000000009001"
-         "0101376d"},
-        {"all-zero payload keeps one byte", 21, 159, 0, "0000", "fd01000000ffbe15000000a52e"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        const Bytes untrimmed = buildV2(c.msgid, fromHex(c.untrimmedPayload), c.crcExtra, 0, c.seq, 255, 190);
-        EXPECT_EQ(serialize(parseOne(untrimmed)), fromHex(c.expected));
+    for (const char *hex : {F4, F5, F6, F7c}) {
+        const Bytes trimmed = fromHex(hex);
+        const uint32_t msgid = trimmed[7];
+        const mavlink_msg_entry_t *e = mavlink_get_msg_entry(msgid);
+        ASSERT_NE(e, nullptr);
+        Bytes payload(trimmed.begin() + 10, trimmed.end() - 2);
+        payload.resize(e->msg_len, 0);
+        const Bytes untrimmed = buildV2(msgid, payload, e->crc_extra, 0, trimmed[4], trimmed[5], trimmed[6]);
+        EXPECT_EQ(serialize(parseOne(untrimmed)), trimmed) << hex;
     }
 }
 
@@ -59,28 +50,18 @@ TEST(MavlinkSerializer, EveryTableMessageRoundTrips)
             Bytes payload(e.msg_len);
             const size_t nonZero = 1 + rng() % payload.size();  // a zero tail of random length
             for (size_t k = 0; k < nonZero; ++k)
-                payload[k] = static_cast<uint8_t>(1 + rng() % 255);
-            Bytes frame;
-            if (v1) {
-                frame = {MAVLINK_STX_MAVLINK1, e.msg_len, 9, 2, 3, static_cast<uint8_t>(e.msgid)};
-                frame.insert(frame.end(), payload.begin(), payload.end());
-                uint16_t crc = crc_calculate(frame.data() + 1, frame.size() - 1);
-                crc_accumulate(e.crc_extra, &crc);
-                frame.push_back(static_cast<uint8_t>(crc));
-                frame.push_back(static_cast<uint8_t>(crc >> 8));
-            } else {
-                frame = buildV2(e.msgid, payload, e.crc_extra, 0, 9, 2, 3);
-            }
+                payload[k] = uint8_t(1 + rng() % 255);
+            const Bytes frame = v1 ? buildV1(uint8_t(e.msgid), payload, e.crc_extra, 9, 2, 3)
+                                   : buildV2(e.msgid, payload, e.crc_extra, 0, 9, 2, 3);
             const mavlink_message_t first = parseOne(frame);
             const Bytes out = serialize(first);
-            EXPECT_EQ(out.size(), (v1 ? 8 : 12) + (v1 ? e.msg_len : nonZero));
+            EXPECT_EQ(out.size(), v1 ? 8 + e.msg_len : 12 + nonZero);
             const mavlink_message_t again = parseOne(out);
             EXPECT_EQ(again.magic, first.magic);
-            EXPECT_EQ(again.msgid, e.msgid);
-            EXPECT_EQ(again.seq, 9);
-            EXPECT_EQ(again.sysid, 2);
-            EXPECT_EQ(again.compid, 3);
-            EXPECT_EQ(0, std::memcmp(mavlink_payload(&again), payload.data(), payload.size()));
+            EXPECT_EQ(std::to_string(again.msgid) + " " + std::to_string(again.seq) + " " + std::to_string(again.sysid)
+                          + " " + std::to_string(again.compid),
+                      std::to_string(e.msgid) + " 9 2 3");
+            EXPECT_EQ(toHex(mavlink_payload(&again), payload.size()), toHex(payload));
             EXPECT_EQ(serialize(again), out) << "writing is idempotent";
         }
     }
@@ -89,16 +70,14 @@ TEST(MavlinkSerializer, EveryTableMessageRoundTrips)
 // Ids without a row travel with CRC_EXTRA 0 on both ends, so a trimmed one still parses.
 TEST(MavlinkSerializer, UnknownIdTrimmedWithCrcExtraZero)
 {
-    const Bytes frame = buildV2(0x123456, fromHex("0102030000"), 0);
-    const Bytes out = serialize(parseOne(frame));
-    EXPECT_EQ(out, buildV2(0x123456, fromHex("010203"), 0));
+    EXPECT_EQ(serialize(parseOne(buildV2(0x123456, fromHex("0102030000"), 0))), buildV2(0x123456, fromHex("010203"), 0));
 }
 
-// A signed record (never delivered by the parser, but kept by mavlink_frame_char) is written
-// with its signature and its checksum untouched: F10 from node-mavlink 2.3.0 comes back as is.
+// A signed frame (never delivered by the parser, but kept by mavlink_frame_char) is written
+// with its signature and its checksum untouched.
 TEST(MavlinkSerializer, SignedRecordWrittenAsReceived)
 {
-    const Bytes f10 = fromHex("fd09010005ffbe000000000000000608c00403712d0100e06f9e75193b6935aed27e");
+    const Bytes f10 = fromHex(F10);
     resetChannel(0);
     mavlink_message_t msg;
     uint8_t result = 0;
