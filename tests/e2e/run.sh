@@ -125,9 +125,10 @@ check_modem_line() { # check_modem_line NET_ID NTH
     e2e_fail "session $2: relay published Net ID $1, the aircraft saw: $line"
 }
 
-stop_relay() { # stop_relay NAME: SIGTERM, exit 0, the virtual port's link removed
-  e2e_stop "$1" TERM
-  [ "$E2E_STATUS" = 0 ] || e2e_fail "$1 exited with $E2E_STATUS on SIGTERM"
+stop_relay() { # stop_relay NAME [SIGNAL]: exit 0, the virtual port's link removed
+  local sig=${2:-TERM}
+  e2e_stop "$1" "$sig"
+  [ "$E2E_STATUS" = 0 ] || e2e_fail "$1 exited with $E2E_STATUS on SIG$sig"
   [ ! -e "$GCS_PORT" ] && [ ! -L "$GCS_PORT" ] || e2e_fail "$GCS_PORT is left after $1 exited"
 }
 
@@ -160,7 +161,8 @@ scenario_link() {
     check_modem_line "$NET_ID" "$session"
     timeline "relay$session"
     echo "session $session: $(grep -E '^(sent|echoed|aircraft_frames|rtt_p50_ms|rtt_p99_ms)=' "$WORK/gcs$session.out" | paste -sd' ')"
-    stop_relay "relay$session"
+    # The first run ends with SIGTERM, the second with SIGINT (Ctrl-C).
+    stop_relay "relay$session" "$([ "$session" = 1 ] && echo TERM || echo INT)"
     e2e_alive socat || e2e_fail "socat did not survive the relay closing its end"
     e2e_alive sim || e2e_fail "uav-sim did not survive the relay closing its end"
   done
