@@ -6,12 +6,14 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <dirent.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -69,9 +71,8 @@ VirtualSerialPort::VirtualSerialPort(const QString &linkPath, QObject *parent)
     if (ownSlave.get() < 0)
         fail("cannot open the slave", errno);
 
-    // The master cannot tell whether anyone but us holds the slave, so count the clients'
-    // opens and closes of the slave node instead. Our own descriptor was opened before the
-    // watch and is closed after it, so it is never counted.
+    // The master cannot tell whether anyone but us holds the slave: opens and closes of the
+    // slave node tell when to count the descriptors that lead to it.
     watcher.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (watcher.get() < 0)
         fail("cannot watch the slave", errno);
@@ -233,31 +234,70 @@ void VirtualSerialPort::clientActivity()
     updateClientCount();
 }
 
+int VirtualSerialPort::countClients() const
+{
+    // Every descriptor on our slave in every process we can see, less our own one. The
+    // events only say that something changed: the kernel merges identical events that were
+    // not read yet, so two quick opens arrive as one and cannot be counted.
+    int count = 0;
+    const QByteArray target = slave.toLocal8Bit();
+    char path[64];
+    char linkTarget[64];
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return clients;
+    const pid_t self = ::getpid();
+    while (const struct dirent *process = ::readdir(proc)) {
+        char *end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        std::snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+        DIR *fds = ::opendir(path);
+        if (!fds)
+            continue;
+        while (const struct dirent *fd = ::readdir(fds)) {
+            const long number = std::strtol(fd->d_name, &end, 10);
+            if (*end != '\0' || fd->d_name[0] == '.')
+                continue;
+            if (pid == self && (number == ownSlave.get() || number == ::dirfd(fds)))
+                continue;
+            std::snprintf(path, sizeof path, "/proc/%ld/fd/%ld", pid, number);
+            const ssize_t n = ::readlink(path, linkTarget, sizeof linkTarget - 1);
+            if (n == target.size() && std::memcmp(linkTarget, target.constData(), size_t(n)) == 0)
+                ++count;
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return count;
+}
+
 void VirtualSerialPort::updateClientCount()
 {
     alignas(struct inotify_event) char buffer[4096];
-    bool lastClientLeft = false;
+    bool changed = false;
+    bool closed = false;
     for (;;) {
         const ssize_t n = ::read(watcher.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
+        changed = true;
         for (ssize_t offset = 0; offset < n;) {
             const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + offset);
-            if (event->mask & IN_OPEN) {
-                ++clients;
-            } else if (event->mask & IN_CLOSE) {
-                if (clients > 0 && --clients == 0)
-                    lastClientLeft = true;
-            } else if (event->mask & IN_Q_OVERFLOW) {
-                qDebug() << "Lost track of the clients of" << link;
-            }
+            closed = closed || (event->mask & IN_CLOSE) != 0;
             offset += ssize_t(sizeof(struct inotify_event)) + event->len;
         }
     }
-    if (lastClientLeft)
-        clientsGone(clients == 0);
+    if (!changed)
+        return;
+    clients = countClients();
+    // A close, even one already followed by the next client's open: what the one who left did
+    // not read must not reach whoever holds the port now.
+    if (closed)
+        clientsGone(true);
 }
 
 void VirtualSerialPort::clientsGone(bool restoreTermios)

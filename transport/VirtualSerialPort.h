@@ -62,6 +62,7 @@ private:
     };
 
     void updateClientCount();
+    int countClients() const;
     void clientsGone(bool restoreTermios);
 
     QString link;
