@@ -1,21 +1,15 @@
 // The virtual port on real pseudo-terminals: a client opens the stable link the way a
 // ground-control program would (plain open() or QSerialPort) and talks to the worker.
-
 #include "tests/support/CpuTime.h"
 #include "tests/support/LogCapture.h"
 #include "transport/VirtualSerialPort.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -23,7 +17,6 @@
 #include <stdexcept>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -39,13 +32,7 @@ QByteArray pattern(int size, int seed)
     return bytes;
 }
 
-void pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
+// Polls more often than QTest::qWaitFor, which sleeps 10 ms between passes.
 bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
 {
     QElapsedTimer clock;
@@ -61,15 +48,21 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
 
 int openDescriptors()
 {
-    return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    return QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size();
 }
 
-// The ground-control side: either a bare descriptor or a QSerialPort, both on the link path.
+qint64 cpuMsWhileWaiting(int ms)
+{
+    const testsupport::CpuWatch cpu;
+    QTest::qWait(ms);
+    return cpu.cpuMicroseconds() / 1000;
+}
+
+// The ground-control side: a bare descriptor or a QSerialPort, both on the link path.
 class Client
 {
 public:
     enum Kind { Plain, SerialPort };
-
     Client(Kind kind, const QString &path) : kind(kind), path(path) {}
     ~Client() { close(); }
 
@@ -82,19 +75,13 @@ public:
         fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         return fd >= 0;
     }
-
     void close()
     {
-        if (port)
-            port->close();
         port.reset();
         if (fd >= 0)
             ::close(fd);
         fd = -1;
     }
-
-    int descriptor() const { return fd; }
-
     bool send(const QByteArray &data)
     {
         if (kind == SerialPort) {
@@ -104,26 +91,21 @@ public:
         int done = 0;
         return waitFor([&] {
             const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-            if (n > 0)
-                done += int(n);
+            done += n > 0 ? int(n) : 0;
             return done == data.size();
         });
     }
-
     // Reads until `size` bytes came or `timeoutMs` passed; the worker's loop runs meanwhile.
     QByteArray receive(int size, int timeoutMs = 5000)
     {
         QByteArray got;
         waitFor(
             [&] {
-                if (kind == SerialPort) {
-                    got += port->readAll();
-                } else {
-                    char buffer[65536];
-                    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-                    if (n > 0)
-                        got.append(buffer, int(n));
-                }
+                if (kind == SerialPort)
+                    return (got += port->readAll()).size() >= size;
+                char buffer[65536];
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                got.append(buffer, int(qMax<ssize_t>(n, 0)));
                 return got.size() >= size;
             },
             timeoutMs);
@@ -142,7 +124,6 @@ struct Received
 {
     QObject context;
     QByteArray bytes;
-
     explicit Received(VirtualSerialPort *worker)
     {
         QObject::connect(worker, &VirtualSerialPort::dataArrived, &context,
@@ -157,46 +138,38 @@ class VirtualSerialPortTest : public QObject
 {
     Q_OBJECT
 
-private:
     QTemporaryDir dir;
     QString linkIn(const char *name) const { return dir.filePath(QLatin1String(name)); }
 
 private slots:
     void initTestCase() { QVERIFY(dir.isValid()); }
 
-    void createsLinkToSlave()
-    {
-        const QString path = linkIn("gcs");
-        VirtualSerialPort worker(path);
-        QCOMPARE(worker.linkPath(), path);
-        QVERIFY(worker.slaveName().startsWith(QLatin1String("/dev/pts/")));
-        QVERIFY(QFileInfo(path).isSymLink());
-        QCOMPARE(QFileInfo(path).symLinkTarget(), worker.slaveName());
-        struct stat info{};
-        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
-        QVERIFY(S_ISCHR(info.st_mode));
-    }
-
-    void replacesWhatWasAtThePath_data()
+    void createsLinkToSlaveInPlaceOfWhatWasThere_data()
     {
         QTest::addColumn<QString>("leftOver");
+        QTest::newRow("nothing") << "";
         QTest::newRow("dangling link of an earlier run") << "link:/dev/pts/65000";
         QTest::newRow("link to another terminal") << "link:/dev/null";
         QTest::newRow("plain file") << "file";
     }
-    void replacesWhatWasAtThePath()
+    void createsLinkToSlaveInPlaceOfWhatWasThere()
     {
         QFETCH(QString, leftOver);
-        const QString path = linkIn("left-over");
+        const QString path = linkIn("gcs");
         QFile::remove(path);
-        if (leftOver.startsWith(QLatin1String("link:"))) {
+        if (leftOver.startsWith("link:"))
             QVERIFY(QFile::link(leftOver.mid(5), path));
-        } else {
-            QFile file(path);
+        QFile file(path);
+        if (leftOver == "file")
             QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+
         VirtualSerialPort worker(path);
+        QCOMPARE(worker.linkPath(), path);
+        QVERIFY(worker.slaveName().startsWith("/dev/pts/"));
         QCOMPARE(QFileInfo(path).symLinkTarget(), worker.slaveName());
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QVERIFY(S_ISCHR(info.st_mode));
     }
 
     void defaultLinkPath_data()
@@ -204,13 +177,12 @@ private slots:
         QTest::addColumn<bool>("set");
         QTest::addColumn<QByteArray>("runtimeDir");
         QTest::addColumn<QString>("expected");
-        const QString fallback = QStringLiteral("/tmp/uav-link-gcs-%1").arg(::getuid());
+        const QString fallback = QString("/tmp/uav-link-gcs-%1").arg(::getuid());
         QTest::newRow("runtime dir") << true << QByteArray("/run/user/1000")
                                      << "/run/user/1000/uav-link-gcs";
         QTest::newRow("unset") << false << QByteArray() << fallback;
         QTest::newRow("empty") << true << QByteArray() << fallback;
-        QTest::newRow("relative, would depend on the working dir")
-            << true << QByteArray("run/user") << fallback;
+        QTest::newRow("relative") << true << QByteArray("run/user") << fallback;
     }
     void defaultLinkPath()
     {
@@ -219,15 +191,9 @@ private slots:
         QFETCH(QString, expected);
         const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
         const bool wasSet = qEnvironmentVariableIsSet("XDG_RUNTIME_DIR");
-        if (set)
-            qputenv("XDG_RUNTIME_DIR", runtimeDir);
-        else
-            qunsetenv("XDG_RUNTIME_DIR");
+        set ? qputenv("XDG_RUNTIME_DIR", runtimeDir) : qunsetenv("XDG_RUNTIME_DIR");
         const QString path = VirtualSerialPort::defaultLinkPath();
-        if (wasSet)
-            qputenv("XDG_RUNTIME_DIR", saved);
-        else
-            qunsetenv("XDG_RUNTIME_DIR");
+        wasSet ? qputenv("XDG_RUNTIME_DIR", saved) : qunsetenv("XDG_RUNTIME_DIR");
         QCOMPARE(path, expected);
     }
 
@@ -247,14 +213,11 @@ private slots:
         Client client(Client::Plain, path);
         QVERIFY(client.open());
 
-        const QByteArray up = pattern(size, 1);
-        QVERIFY(client.send(up));
+        QVERIFY(client.send(pattern(size, 1)));
         QVERIFY(received.waitForSize(size));
-        QCOMPARE(received.bytes, up);
-
-        const QByteArray down = pattern(size, 2);
-        worker.writeData(down);
-        QCOMPARE(client.receive(size), down);
+        QCOMPARE(received.bytes, pattern(size, 1));
+        worker.writeData(pattern(size, 2));
+        QCOMPARE(client.receive(size), pattern(size, 2));
     }
 
     void burstOfChunksKeepsOrder()
@@ -266,9 +229,8 @@ private slots:
         // All queued before the worker's loop runs, so the first write gathers them.
         QByteArray expected;
         for (int i = 0; i < 300; ++i) {
-            const QByteArray chunk = pattern(1 + (i * 53) % 700, i);
-            expected += chunk;
-            worker.writeData(chunk);
+            expected += pattern(1 + (i * 53) % 700, i);
+            worker.writeData(pattern(1 + (i * 53) % 700, i));
         }
         QCOMPARE(client.receive(expected.size()), expected);
     }
@@ -289,10 +251,8 @@ private slots:
         const QString path = linkIn("reopen");
         VirtualSerialPort worker(path);
         Received received(&worker);
-
         if (cookedBefore) {
             const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
-            QVERIFY(fd >= 0);
             termios cooked{};
             QCOMPARE(::tcgetattr(fd, &cooked), 0);
             cooked.c_lflag |= ICANON | ECHO | ISIG;
@@ -300,25 +260,22 @@ private slots:
             cooked.c_oflag |= OPOST | ONLCR;
             QCOMPARE(::tcsetattr(fd, TCSANOW, &cooked), 0);
             ::close(fd);
-            pump(20);
+            QTest::qWait(20);
         }
 
         Client client(Client::Kind(kind), path);
         for (int round = 0; round < 3; ++round) {
             QVERIFY2(client.open(), qPrintable(QString("round %1").arg(round)));
-            const QByteArray up = pattern(512, round);
             received.bytes.clear();
-            QVERIFY(client.send(up));
-            QVERIFY(received.waitForSize(up.size()));
-            QCOMPARE(received.bytes, up);
-
-            const QByteArray down = pattern(512, 100 + round);
-            worker.writeData(down);
-            QCOMPARE(client.receive(down.size()), down);
+            QVERIFY(client.send(pattern(512, round)));
+            QVERIFY(received.waitForSize(512));
+            QCOMPARE(received.bytes, pattern(512, round));
+            worker.writeData(pattern(512, 100 + round));
+            QCOMPARE(client.receive(512), pattern(512, 100 + round));
             client.close();
-            pump(10);
+            QTest::qWait(10);
         }
-        QVERIFY(received.bytes.size() == 512); // no echo of what the worker wrote came back
+        QCOMPARE(received.bytes.size(), 512); // no echo of what the worker wrote came back
     }
 
     void nothingStaleAfterReopen_data()
@@ -348,31 +305,28 @@ private slots:
         Client client(Client::Kind(kind), path);
         const QByteArray stale(staleSize, 'S');
 
-        if (when == QLatin1String("closed") || when == QLatin1String("closing")) {
+        if (when == "closed" || when == "closing") {
             QVERIFY(client.open());
             client.close();
-            if (when == QLatin1String("closed"))
-                pump(20);
+            if (when == "closed")
+                QTest::qWait(20);
             worker.writeData(stale);
-            pump(20);
-        } else if (when.startsWith(QLatin1String("unread"))) {
+        } else if (when.startsWith("unread")) {
             QVERIFY(client.open());
             worker.writeData(stale);
-            pump(20);
+            QTest::qWait(20);
             client.close();
-            if (when == QLatin1String("unread-reopened"))
+            if (when == "unread-reopened")
                 QVERIFY(client.open());
-            pump(20);
         } else {
             worker.writeData(stale);
-            pump(20);
         }
+        QTest::qWait(20);
 
-        if (when != QLatin1String("unread-reopened"))
+        if (when != "unread-reopened")
             QVERIFY(client.open());
-        const QByteArray fresh = pattern(300, 7);
-        worker.writeData(fresh);
-        QCOMPARE(client.receive(fresh.size() + 1, 300), fresh);
+        worker.writeData(pattern(300, 7));
+        QCOMPARE(client.receive(301, 300), pattern(300, 7));
     }
 
     void staysIdle_data()
@@ -391,31 +345,26 @@ private slots:
         Client client(Client::Plain, path);
         QTimer writer;
         connect(&writer, &QTimer::timeout, &worker, [&] { worker.writeData(pattern(1000, 3)); });
-
-        if (situation == QLatin1String("closed")) {
+        if (situation == "closed") {
             QVERIFY(client.open());
             QVERIFY(client.send("hello"));
             worker.writeData("there");
             QCOMPARE(client.receive(5), QByteArray("there"));
             client.close();
-        } else if (situation == QLatin1String("writes")) {
+        } else if (situation == "writes") {
             writer.start(5);
-        } else if (situation == QLatin1String("stuck")) {
+        } else if (situation == "stuck") {
             QVERIFY(client.open());
             worker.writeData(pattern(100000, 4));
         }
 
-        const testsupport::CpuWatch cpu;
-        pump(1000);
-        const qint64 used = cpu.cpuMicroseconds() / 1000;
-        writer.stop();
         // A spinning notifier burns hundreds of milliseconds here; idling costs a few.
+        const qint64 used = cpuMsWhileWaiting(1000);
+        writer.stop();
         QVERIFY2(used < 100, qPrintable(QString("%1 ms of CPU in 1000 ms").arg(used)));
-
-        if (situation == QLatin1String("stuck")) {
-            // The held bytes still arrive, in order, once the client reads again.
+        // The held bytes still arrive, in order, once the client reads again.
+        if (situation == "stuck")
             QCOMPARE(client.receive(100000), pattern(100000, 4));
-        }
     }
 
     void cleansUpOnDestruction_data()
@@ -435,14 +384,10 @@ private slots:
             slave = worker.slaveName();
             Client client(Client::Plain, path);
             QVERIFY(client.open());
-            if (takenOver) {
-                QVERIFY(QFile::remove(path));
-                QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
-            }
+            if (takenOver)
+                QVERIFY(QFile::remove(path) && QFile::link("/dev/null", path));
         }
-        QCOMPARE(QFileInfo(path).isSymLink(), takenOver);
-        if (takenOver)
-            QCOMPARE(QFileInfo(path).symLinkTarget(), QStringLiteral("/dev/null"));
+        QCOMPARE(QFileInfo(path).symLinkTarget(), takenOver ? "/dev/null" : QString());
         QCOMPARE(openDescriptors(), descriptors);
         // The slave node goes away only when the master is closed.
         QVERIFY(waitFor([&] { return !QFileInfo::exists(slave); }, 1000));
@@ -468,9 +413,9 @@ private slots:
         } catch (const std::runtime_error &error) {
             message = QString::fromUtf8(error.what());
         }
-        QVERIFY2(message.startsWith(QStringLiteral("Error opening port %1: ").arg(path)),
+        QVERIFY2(message.startsWith(QString("Error opening port %1: ").arg(path))
+                     && message.endsWith(reason),
                  qPrintable(message));
-        QVERIFY2(message.endsWith(reason), qPrintable(message));
         QCOMPARE(openDescriptors(), descriptors);
     }
 
@@ -483,35 +428,27 @@ private slots:
         Received received(worker);
         worker->moveToThread(&thread);
         thread.start();
+        auto post = [&](const QByteArray &bytes) {
+            return QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes));
+        };
 
         Client client(Client::Plain, path);
         QVERIFY(client.open());
-        const QByteArray up = pattern(5000, 5);
-        QVERIFY(client.send(up));
-        QVERIFY(received.waitForSize(up.size()));
-        QCOMPARE(received.bytes, up);
-
-        const QByteArray down = pattern(5000, 6);
-        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
-                                          Q_ARG(QByteArray, down)));
-        QCOMPARE(client.receive(down.size()), down);
+        QVERIFY(client.send(pattern(5000, 5)));
+        QVERIFY(received.waitForSize(5000));
+        QCOMPARE(received.bytes, pattern(5000, 5));
+        QVERIFY(post(pattern(5000, 6)));
+        QCOMPARE(client.receive(5000), pattern(5000, 6));
 
         client.close();
-        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
-                                          Q_ARG(QByteArray, QByteArray(500, 'S'))));
+        QVERIFY(post(QByteArray(500, 'S')));
         QVERIFY(QMetaObject::invokeMethod(worker, "write", Qt::BlockingQueuedConnection));
-
-        const testsupport::CpuWatch cpu;
-        QThread::msleep(500);
-        const qint64 used = cpu.cpuMicroseconds() / 1000;
+        const qint64 used = cpuMsWhileWaiting(500);
         QVERIFY2(used < 50, qPrintable(QString("%1 ms of CPU in 500 ms").arg(used)));
 
         QVERIFY(client.open());
-        const QByteArray fresh = pattern(300, 8);
-        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Qt::QueuedConnection,
-                                          Q_ARG(QByteArray, fresh)));
-        QCOMPARE(client.receive(fresh.size() + 1, 300), fresh);
-
+        QVERIFY(post(pattern(300, 8)));
+        QCOMPARE(client.receive(301, 300), pattern(300, 8));
         client.close();
         thread.quit();
         QVERIFY(thread.wait(5000));
@@ -523,36 +460,32 @@ private slots:
     {
         const QString path = linkIn("speed");
         testsupport::LogCapture log;
-        quint64 readTotal = 0;
-        quint64 writeTotal = 0;
-        int reports = 0;
         {
             VirtualSerialPort worker(path);
             Received received(&worker);
             Client client(Client::Plain, path);
-            client.open();
-            client.send(pattern(300, 9));
+            QVERIFY(client.open() && client.send(pattern(300, 9)));
             worker.writeData(pattern(500, 10));
-            client.receive(500);
-            received.waitForSize(300);
+            QCOMPARE(client.receive(500).size(), 500);
+            QVERIFY(received.waitForSize(300));
             // The first report covers the traffic, the second shows the counters were reset.
             waitFor([&] { return log.lines().size() >= 4; }, 3000);
         }
 
-        const QRegularExpression line(
-            QStringLiteral("^\\((.*)\\) (read|write) speed: (\\d+) B/s$"));
-        const QStringList lines = log.lines();
-        for (const QString &text : lines) {
+        const QRegularExpression line("^\\((.*)\\) (read|write) speed: (\\d+) B/s$");
+        quint64 totals[2] = {0, 0};
+        int reads = 0;
+        for (const QString &text : log.lines()) {
             const QRegularExpressionMatch match = line.match(text);
             QVERIFY2(match.hasMatch(), qPrintable(text));
             QCOMPARE(match.captured(1), path);
-            (match.captured(2) == QLatin1String("read") ? readTotal : writeTotal) +=
-                match.captured(3).toULongLong();
-            reports += match.captured(2) == QLatin1String("read") ? 1 : 0;
+            const bool read = match.captured(2) == "read";
+            totals[read] += match.captured(3).toULongLong();
+            reads += read;
         }
-        QVERIFY2(reports >= 2, qPrintable(lines.join('\n')));
-        QCOMPARE(readTotal, quint64(300));
-        QCOMPARE(writeTotal, quint64(500));
+        QVERIFY2(reads >= 2, qPrintable(log.lines().join('\n')));
+        QCOMPARE(totals[1], quint64(300));
+        QCOMPARE(totals[0], quint64(500));
     }
 };
 
