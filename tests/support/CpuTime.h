@@ -1,30 +1,33 @@
-// CPU time of the whole process (all threads), to show that something idles rather than
-// spins. Compare against the wall time that passed, never against a fixed speed.
+// CPU time of the whole process (all threads) against the wall time that passed, to show that
+// something idles rather than spins. Never compare against a fixed speed.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace testsupport {
 
-// CPU time used so far by every thread of this process, in microseconds.
-int64_t processCpuMicroseconds();
-// Wall-clock time from a monotonic clock, in microseconds.
-int64_t monotonicMicroseconds();
+inline int64_t microseconds(clockid_t clock)
+{
+    timespec ts{};
+    ::clock_gettime(clock, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
-// Measures CPU and wall time from construction (or restart()) to now.
 class CpuWatch
 {
 public:
-    CpuWatch() { restart(); }
-    void restart();
-    int64_t cpuMicroseconds() const;
-    int64_t wallMicroseconds() const;
+    int64_t cpuMicroseconds() const { return microseconds(CLOCK_PROCESS_CPUTIME_ID) - m_cpu; }
     // CPU time as a share of wall time: about 1.0 for one thread spinning.
-    double load() const;
+    double load() const
+    {
+        const int64_t wall = microseconds(CLOCK_MONOTONIC) - m_wall;
+        return wall > 0 ? double(cpuMicroseconds()) / double(wall) : 0.0;
+    }
 
 private:
-    int64_t m_cpuStart = 0;
-    int64_t m_wallStart = 0;
+    int64_t m_cpu = microseconds(CLOCK_PROCESS_CPUTIME_ID);
+    int64_t m_wall = microseconds(CLOCK_MONOTONIC);
 };
 
 } // namespace testsupport

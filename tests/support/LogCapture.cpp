@@ -10,8 +10,7 @@ namespace {
 std::atomic<LogCapture *> activeCapture{nullptr};
 }
 
-LogCapture::LogCapture(bool forwardToPrevious)
-    : m_forward(forwardToPrevious)
+LogCapture::LogCapture()
 {
     m_clock.start();
     LogCapture *expected = nullptr;
@@ -33,9 +32,9 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
         return;
     {
         QMutexLocker lock(&self->m_mutex);
-        self->m_entries.append(Entry{type, text, self->m_clock.elapsed()});
+        self->m_entries.append(Entry{text, self->m_clock.elapsed()});
     }
-    if ((self->m_forward || type == QtFatalMsg) && self->m_previous)
+    if (type == QtFatalMsg && self->m_previous)
         self->m_previous(type, context, text);
 }
 
@@ -45,14 +44,6 @@ QVector<LogCapture::Entry> LogCapture::entries() const
     return m_entries;
 }
 
-QStringList LogCapture::lines() const
-{
-    QStringList out;
-    for (const Entry &e : entries())
-        out << e.text;
-    return out;
-}
-
 QStringList LogCapture::linesMatching(const QRegularExpression &pattern) const
 {
     QStringList out;
@@ -60,14 +51,6 @@ QStringList LogCapture::linesMatching(const QRegularExpression &pattern) const
         if (pattern.match(e.text).hasMatch())
             out << e.text;
     return out;
-}
-
-int LogCapture::count(const QString &line) const
-{
-    int n = 0;
-    for (const Entry &e : entries())
-        n += e.text == line ? 1 : 0;
-    return n;
 }
 
 void LogCapture::clear()

@@ -5,10 +5,8 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QRegularExpression>
-#include <QString>
 #include <QStringList>
 #include <QVector>
-#include <QtGlobal>
 
 namespace testsupport {
 
@@ -17,24 +15,22 @@ class LogCapture
 public:
     struct Entry
     {
-        QtMsgType type;
-        QString text;  // the message as the stream built it, without file or line
-        qint64 atMs;   // milliseconds since the capture started
+        QString text; // as the stream built it, without file or line
+        qint64 atMs;  // since the capture started
     };
 
     // Only one capture may be active at a time; it replaces the current handler.
-    explicit LogCapture(bool forwardToPrevious = false);
+    LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
     QVector<Entry> entries() const;
-    QStringList lines() const;
+    QStringList lines() const { return linesMatching(QRegularExpression()); }
     QStringList linesMatching(const QRegularExpression &pattern) const;
-    int count(const QString &line) const;
+    int count(const QString &line) const { return lines().count(line); }
     bool contains(const QString &line) const { return count(line) > 0; }
     void clear();
-    qint64 elapsedMs() const { return m_clock.elapsed(); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
@@ -42,7 +38,6 @@ private:
     mutable QMutex m_mutex;
     QVector<Entry> m_entries;
     QElapsedTimer m_clock;
-    bool m_forward;
     QtMessageHandler m_previous = nullptr;
 };
 

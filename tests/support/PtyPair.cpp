@@ -4,7 +4,7 @@
 #include <QElapsedTimer>
 
 #include <cerrno>
-#include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -17,33 +17,24 @@ namespace {
 
 int remainingMs(const QElapsedTimer &timer, int totalMs)
 {
-    const qint64 left = totalMs - timer.elapsed();
-    return left > 0 ? static_cast<int>(left) : 0;
+    return int(qMax<qint64>(0, totalMs - timer.elapsed()));
 }
 
 } // namespace
 
 PtyPair::PtyPair()
 {
-    int master = -1;
-    int slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-        return;
     termios raw{};
     struct stat st{};
     char name[64] = {};
-    if (::tcgetattr(master, &raw) != 0 || ::fstat(slave, &st) != 0
-        || ::ttyname_r(slave, name, sizeof name) != 0) {
-        ::close(master);
-        ::close(slave);
-        return;
-    }
+    if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0
+        || ::tcgetattr(m_master, &raw) != 0 || ::fstat(m_slave, &st) != 0
+        || ::ttyname_r(m_slave, name, sizeof name) != 0)
+        qFatal("PtyPair: cannot create a pseudo-terminal: %s", strerror(errno));
     // On Linux the master's termios calls act on the slave's settings.
     ::cfmakeraw(&raw);
-    ::tcsetattr(master, TCSANOW, &raw);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    m_master = master;
-    m_slave = slave;
+    ::tcsetattr(m_master, TCSANOW, &raw);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_slaveDevice = st.st_rdev;
     m_slavePath = QString::fromLocal8Bit(name);
 }
@@ -51,23 +42,14 @@ PtyPair::PtyPair()
 PtyPair::~PtyPair()
 {
     closeMaster();
-    if (m_slave >= 0)
-        ::close(m_slave);
-}
-
-QString PtyPair::portName() const
-{
-    return m_slavePath.startsWith("/dev/") ? m_slavePath.mid(5) : m_slavePath;
+    ::close(m_slave);
 }
 
 bool PtyPair::write(const QByteArray &bytes, int timeoutMs)
 {
-    if (m_master < 0)
-        return false;
     QElapsedTimer timer;
     timer.start();
-    qint64 done = 0;
-    while (done < bytes.size()) {
+    for (qint64 done = 0; done < bytes.size();) {
         const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += n;
@@ -85,18 +67,12 @@ bool PtyPair::write(const QByteArray &bytes, int timeoutMs)
 QByteArray PtyPair::readSome(int timeoutMs)
 {
     QByteArray out;
-    if (m_master < 0)
-        return out;
     pollfd pfd{m_master, POLLIN, 0};
-    if (::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN))
+    if (m_master < 0 || ::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN))
         return out;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
+    for (ssize_t n; (n = ::read(m_master, buffer, sizeof buffer)) > 0;)
         out.append(buffer, int(n));
-    }
     return out;
 }
 
@@ -105,12 +81,8 @@ QByteArray PtyPair::readExactly(int n, int timeoutMs)
     QByteArray out;
     QElapsedTimer timer;
     timer.start();
-    while (out.size() < n) {
-        const int left = remainingMs(timer, timeoutMs);
-        if (left == 0)
-            break;
-        out.append(readSome(left));
-    }
+    while (out.size() < n && remainingMs(timer, timeoutMs) > 0)
+        out.append(readSome(remainingMs(timer, timeoutMs)));
     return out;
 }
 
@@ -128,29 +100,30 @@ QByteArray PtyPair::readUntilQuiet(int quietMs, int totalMs)
     return out;
 }
 
-bool PtyPair::lineSettings(termios *settings) const
-{
-    return m_master >= 0 && ::tcgetattr(m_master, settings) == 0;
-}
-
 speed_t PtyPair::outputSpeed() const
 {
     termios t{};
-    return lineSettings(&t) ? ::cfgetospeed(&t) : B0;
+    return ::tcgetattr(m_master, &t) == 0 ? ::cfgetospeed(&t) : B0;
 }
 
 speed_t PtyPair::inputSpeed() const
 {
     termios t{};
-    return lineSettings(&t) ? ::cfgetispeed(&t) : B0;
+    return ::tcgetattr(m_master, &t) == 0 ? ::cfgetispeed(&t) : B0;
+}
+
+bool PtyPair::setSpeed(speed_t speed)
+{
+    termios t{};
+    return ::tcgetattr(m_master, &t) == 0 && ::cfsetispeed(&t, speed) == 0
+           && ::cfsetospeed(&t, speed) == 0 && ::tcsetattr(m_master, TCSANOW, &t) == 0;
 }
 
 void PtyPair::closeMaster()
 {
-    if (m_master >= 0) {
+    if (m_master >= 0)
         ::close(m_master);
-        m_master = -1;
-    }
+    m_master = -1;
 }
 
 int PtyPair::openCountInProcess() const
@@ -158,12 +131,10 @@ int PtyPair::openCountInProcess() const
     int count = 0;
     const QDir fds("/proc/self/fd");
     for (const QString &entry : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
-        bool ok = false;
-        const int fd = entry.toInt(&ok);
-        if (!ok || fd == m_slave)
-            continue;
         struct stat st{};
-        if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == m_slaveDevice)
+        const int fd = entry.toInt();
+        if (fd != m_slave && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)
+            && st.st_rdev == m_slaveDevice)
             ++count;
     }
     return count;

@@ -1,6 +1,6 @@
 // A pseudo-terminal pair for tests of serial code: the code under test opens the slave by
 // its path, the test drives the master. The line is raw (no echo, no line editing), so bytes
-// pass unchanged both ways.
+// pass unchanged both ways. Failing to create one ends the test program.
 #pragma once
 
 #include <QByteArray>
@@ -19,12 +19,10 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    bool isOpen() const { return m_master >= 0; }
     // "/dev/pts/N", what a user would type.
     QString slavePath() const { return m_slavePath; }
     // "pts/N", what QSerialPort::portName() reports for that path.
-    QString portName() const;
-    int masterFd() const { return m_master; }
+    QString portName() const { return m_slavePath.mid(5); }
 
     // Writes all bytes to the master; false on error or when the line stays full.
     bool write(const QByteArray &bytes, int timeoutMs = 2000);
@@ -35,10 +33,10 @@ public:
     // Reads until the line has been quiet for quietMs (or totalMs passed).
     QByteArray readUntilQuiet(int quietMs, int totalMs = 5000);
 
-    // The line's termios as the slave's opener left it, read from the master side.
-    bool lineSettings(termios *settings) const;
+    // The line's rates as the slave's opener left them, and setting both, from the master side.
     speed_t outputSpeed() const;
     speed_t inputSpeed() const;
+    bool setSpeed(speed_t speed);
 
     // Closing the master hangs up the slave, as unplugging a USB modem does.
     void closeMaster();
