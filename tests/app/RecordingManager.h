@@ -1,13 +1,13 @@
 // Stands in for EncryptorManager behind the context property "encryptorManager": the same
-// signals, property and invokables, but it only records what the window asks of it.
+// signals, properties and invokables, but it only records what the window asks of it.
 #pragma once
 
 #include <QObject>
-#include <QString>
+#include <QStringList>
 #include <QVariantList>
-#include <QVector>
 
 #include <functional>
+#include <utility>
 
 class RecordingManager : public QObject
 {
@@ -16,28 +16,19 @@ class RecordingManager : public QObject
     Q_PROPERTY(QString virtualPortPath READ virtualPortPath CONSTANT)
 
 public:
-    struct Call
-    {
-        QString method;
-        QVariantList arguments;
-    };
-
-    using QObject::QObject;
-
-    bool isEncryptionEnabled() const { return m_encryptionEnabled; }
     static QString offeredPort() { return QStringLiteral("/run/user/0/uav-link-gcs"); }
     QString virtualPortPath() const { return offeredPort(); }
+    bool isEncryptionEnabled() const { return m_encryptionEnabled; }
     void setEncryptionEnabled(bool enabled)
     {
-        if (m_encryptionEnabled == enabled)
-            return;
-        m_encryptionEnabled = enabled;
-        emit encryptionEnabledChanged();
+        if (std::exchange(m_encryptionEnabled, enabled) != enabled)
+            emit encryptionEnabledChanged();
     }
 
-    QVector<Call> calls;
+    // Each call as "method(argument, ...)".
+    QStringList calls;
     // Runs inside every recorded call, while the window is still blocked in it.
-    std::function<void(const Call &)> duringCall;
+    std::function<void()> duringCall;
 
 signals:
     void error(QString err);
@@ -47,25 +38,28 @@ signals:
     void authSucceeded();
 
 public slots:
-    void onAuthSucceeded(int netId) { record(QStringLiteral("onAuthSucceeded"), {netId}); }
+    void onAuthSucceeded(int netId) { record("onAuthSucceeded", {netId}); }
 
 public:
     Q_INVOKABLE void initialize(QString internalPort, QString externalPort, QString outputPort)
     {
-        record(QStringLiteral("initialize"), {internalPort, externalPort, outputPort});
+        record("initialize", {internalPort, externalPort, outputPort});
     }
-    Q_INVOKABLE void deinitialize() { record(QStringLiteral("deinitialize"), {}); }
+    Q_INVOKABLE void deinitialize() { record("deinitialize", {}); }
     Q_INVOKABLE void setNetworkId(QString modemPort, int netId)
     {
-        record(QStringLiteral("setNetworkId"), {modemPort, netId});
+        record("setNetworkId", {modemPort, netId});
     }
 
 private:
-    void record(const QString &method, const QVariantList &arguments)
+    void record(const char *method, const QVariantList &arguments)
     {
-        calls.append({method, arguments});
+        QStringList texts;
+        for (const QVariant &a : arguments)
+            texts << a.toString();
+        calls << QString("%1(%2)").arg(method, texts.join(", "));
         if (duringCall)
-            duringCall(calls.last());
+            duringCall();
     }
 
     bool m_encryptionEnabled = false;
