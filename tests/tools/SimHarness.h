@@ -8,58 +8,49 @@
 
 #include "messaging/LinkFrame.h"
 #include "messaging/LinkFrameParser.h"
+#include "tests/messaging/TestBytes.h"
 
 class SimProcess {
 public:
     ~SimProcess();
-    // Forks and runs the simulator with args on port; stdout is collected, stderr goes to a
-    // temporary file shown by stderrText().
+    // Forks and runs the simulator with args on port; stdout and stderr go to temporary files.
     bool start(const std::string &port, const std::vector<std::string> &args);
-    // SIGTERM (unless the process already ended), then waits at most timeoutMs.
-    // Returns the exit status, or -1 when the process did not end or died from a signal.
+    // SIGTERM, then waits at most timeoutMs. The exit status, or -1 when the process did not
+    // end or died from a signal.
     int stop(int timeoutMs = 5000);
     // Waits for the process to end by itself.
     int wait(int timeoutMs);
-    // key=value lines of the summary printed at exit.
+    // The key=value lines of the summary printed at exit.
     const std::map<std::string, std::string> &summary() const { return summary_; }
     std::string value(const std::string &key) const;
-    int number(const std::string &key) const;
     std::string stderrText() const;
 
 private:
-    int reap(int timeoutMs);
-
     pid_t pid_ = -1;
-    int stdoutFd_ = -1;
-    std::string stdout_;
-    std::string stderrPath_;
+    std::string outPath_, errPath_;
     std::map<std::string, std::string> summary_;
 };
 
 // The master side of the pty, seen as the ground station's modem port.
 class GroundEnd {
 public:
+    GroundEnd();
     ~GroundEnd();
-    bool open();
     const std::string &slavePath() const { return slavePath_; }
     void closeMaster();
 
     void sendBytes(const void *data, size_t length);
     void sendFrame(const LinkFrame &frame);
-    // The next complete frame within timeoutMs (bytes outside frames are skipped).
-    bool nextFrame(LinkFrame &frame, int timeoutMs);
-    // The next frame of the given type; frames of other types are passed to skipped if set.
-    bool nextFrameOfType(LinkFrameType type, LinkFrame &frame, int timeoutMs,
-                         std::vector<LinkFrame> *skipped = nullptr);
+    // The next complete frame within timeoutMs, of the given type if one is given (bytes
+    // outside frames and frames of other types are skipped).
+    bool nextFrame(LinkFrame &frame, int timeoutMs, int type = -1);
 
 private:
     int master_ = -1;
-    int slave_ = -1;
+    int slave_ = -1;  // held so that the master sees no hang-up before the simulator opens it
     std::string slavePath_;
     LinkFrameParser parser_;
-    LinkFrame working_;
+    LinkFrame working_{};
 };
 
-std::vector<std::string> readLines(const std::string &path);
-std::string hexOf(const uint8_t *data, size_t length);
-std::vector<uint8_t> unhex(const std::string &hex);
+std::string readFile(const std::string &path);
