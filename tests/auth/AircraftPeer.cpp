@@ -1,7 +1,6 @@
 #include "AircraftPeer.h"
 
 #include <cstring>
-#include <vector>
 
 #include "RecordSealer.h"
 #include "auth/Handshake.h"
@@ -10,15 +9,12 @@
 
 namespace {
 
-const uint8_t kMasterSecretLabel[] = {'m', 'a', 's', 't', 'e', 'r', ' ',
-                                      's', 'e', 'c', 'r', 'e', 't'};
-
 LinkFrame emptyFrame(LinkFrameType type)
 {
     LinkFrame f{};
     f.startMarker = kLinkFrameStartMarker;
     f.endMarker = kLinkFrameEndMarker;
-    f.type = static_cast<uint8_t>(type);
+    f.type = uint8_t(type);
     return f;
 }
 
@@ -27,9 +23,9 @@ LinkFrame emptyFrame(LinkFrameType type)
 AircraftPeer::AircraftPeer(uint8_t seed)
 {
     for (int i = 0; i < 32; ++i)
-        random[i] = static_cast<uint8_t>(seed + 3 * i);
+        random[i] = uint8_t(seed + 3 * i);
     for (int i = 0; i < 64; ++i)
-        publicKey[i] = static_cast<uint8_t>(0x41 + i);
+        publicKey[i] = uint8_t(0x41 + i);
 }
 
 LinkFrame AircraftPeer::hello(uint16_t length) const
@@ -43,9 +39,10 @@ LinkFrame AircraftPeer::hello(uint16_t length) const
 
 bool AircraftPeer::agree(const LinkFrame &groundHello, const uint8_t premaster[64])
 {
+    const uint8_t label[] = {'m', 'a', 's', 't', 'e', 'r', ' ', 's', 'e', 'c', 'r', 'e', 't'};
     uint8_t master[32];
-    if (hmacPrf(premaster, 64, kMasterSecretLabel, sizeof kMasterSecretLabel, random, 32,
-                groundHello.payload, 32, nullptr, 0, nullptr, 0, master, sizeof master)
+    if (hmacPrf(premaster, 64, label, sizeof label, random, 32, groundHello.payload, 32, nullptr, 0, nullptr, 0,
+                master, sizeof master)
         != 0)
         return false;
     state.installMasterSecret(master);
@@ -64,11 +61,11 @@ LinkFrame AircraftPeer::finished()
     return record(LinkFrameType::Finished, kFinishedPlaintext, kFinishedPlaintextLength);
 }
 
-LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t sequence,
-                      uint32_t epoch, const uint8_t *plaintext, uint16_t length)
+LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t sequence, uint32_t epoch,
+                      const uint8_t *plaintext, uint16_t length)
 {
-    const SealedRecord sealed = sealRecord(Bytes(keyBlock, keyBlock + 64), sequence, epoch,
-                                           Bytes(plaintext, plaintext + length));
+    const SealedRecord sealed =
+        sealRecord(Bytes(keyBlock, keyBlock + 64), sequence, epoch, Bytes(plaintext, plaintext + length));
     LinkFrame f = emptyFrame(type);
     f.length = length;
     std::memcpy(f.sequence, sealed.sequence, 8);
@@ -81,8 +78,8 @@ LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t s
 void fillGroundKeys(LinkSecurityState &ground)
 {
     for (int i = 0; i < 64; ++i) {
-        ground.ownPublicKey[i] = static_cast<uint8_t>(0x01 + i);
-        ground.peerPublicKey[i] = static_cast<uint8_t>(0x41 + i);
-        ground.premasterSecret[i] = static_cast<uint8_t>(0xA0 ^ i);
+        ground.ownPublicKey[i] = uint8_t(0x01 + i);
+        ground.peerPublicKey[i] = uint8_t(0x41 + i);
+        ground.premasterSecret[i] = uint8_t(0xA0 ^ i);
     }
 }

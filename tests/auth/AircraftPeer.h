@@ -10,11 +10,9 @@
 struct AircraftPeer {
     LinkSecurityState state{};
     uint8_t random[32];
-    uint8_t publicKey[64];
+    uint8_t publicKey[64];  // 41..80, as the ground's card holds it under key id 2
 
-    // Public key 41..80, as the ground's card holds it under key id 2.
     explicit AircraftPeer(uint8_t seed);
-
     LinkFrame hello(uint16_t length = 96) const;
     // Master secret from the premaster and both randoms, aircraft random first.
     bool agree(const LinkFrame &groundHello, const uint8_t premaster[64]);
@@ -24,8 +22,8 @@ struct AircraftPeer {
 
 // A frame around a record sealed by hand under the given 64-byte key block, as a peer that
 // never had the master secret would build it.
-LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t sequence,
-                      uint32_t epoch, const uint8_t *plaintext, uint16_t length);
+LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t sequence, uint32_t epoch,
+                      const uint8_t *plaintext, uint16_t length);
 
-// Ground key pair fields as the card would fill them.
+// Ground key pair and premaster as the card would fill them.
 void fillGroundKeys(LinkSecurityState &ground);

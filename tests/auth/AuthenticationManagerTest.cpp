@@ -28,11 +28,10 @@ QList<LinkFrame> framesOf(const QSignalSpy &spy)
     LinkFrameParser parser;
     QList<LinkFrame> frames;
     LinkFrame frame{};
-    for (const QList<QVariant> &args : spy) {
+    for (const QList<QVariant> &args : spy)
         for (char c : args.at(0).toByteArray())
-            if (parser.parseByte(static_cast<uint8_t>(c), frame))
+            if (parser.parseByte(uint8_t(c), frame))
                 frames << frame;
-    }
     return frames;
 }
 
@@ -71,8 +70,7 @@ private slots:
         QCOMPARE(out.at(0).at(0).toByteArray().size(), 121);
         QVERIFY(memcmp(replies[0].payload, replies[1].payload, 32) != 0);
         QCOMPARE(manager.currentAuthState(), 1);
-        // The second hello's random is the one in force.
-        QCOMPARE(memcmp(LinkSecurityState::instance().peerRandom, AircraftPeer(4).random, 32), 0);
+        QCOMPARE(memcmp(LinkSecurityState::instance().peerRandom, AircraftPeer(4).random, 32), 0);  // the newer
     }
 
     void unreadInputKeepsOnlyTheNewestBytes_data()
@@ -106,13 +104,11 @@ private slots:
         QSignalSpy out(&manager, &AuthenticationManager::dataProcessed);
         QStringList order;
         int netId = -1;
-        connect(&manager, &AuthenticationManager::notification, this,
-                [&order](const QString &text) { order << text; });
-        connect(&manager, &AuthenticationManager::authenticationSucceeded, this,
-                [&order, &netId](int id) {
-                    order << QStringLiteral("succeeded");
-                    netId = id;
-                });
+        connect(&manager, &AuthenticationManager::notification, this, [&](const QString &text) { order << text; });
+        connect(&manager, &AuthenticationManager::authenticationSucceeded, this, [&](int id) {
+            order << QStringLiteral("succeeded");
+            netId = id;
+        });
 
         LinkSecurityState &ground = LinkSecurityState::instance();
         AircraftPeer aircraft(7);
@@ -153,10 +149,9 @@ private slots:
         QSignalSpy notes(&manager, &AuthenticationManager::notification);
         manager.startKeyLoading();
         QTest::qWait(2600);
-        const int attempts =
-            log.count(QStringLiteral("Can't create context for PCSC resource manager: 0x \"8010001D\""));
         // One at once, then one a second.
-        QVERIFY2(attempts == 3, qPrintable(log.lines().join('\n')));
+        QVERIFY2(log.count(QStringLiteral("Can't create context for PCSC resource manager: 0x \"8010001D\"")) == 3,
+                 qPrintable(log.lines().join('\n')));
         QCOMPARE(notes.count(), 1);
         QCOMPARE(notes.at(0).at(0).toString(), QStringLiteral("Выполняется загрузка ключей..."));
     }

@@ -5,26 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
-#include <vector>
-
-#include "auth/Handshake.h"
-#include "auth/LinkSecurityState.h"
-#include "crypto/KeyDerivation.h"
-#include "crypto/RecordLayer.h"
-#include "messaging/LinkFrame.h"
 
 #include "AircraftPeer.h"
+#include "RecordSealer.h"
+#include "auth/Handshake.h"
+#include "crypto/RecordLayer.h"
 #include "oracle/Oracle.h"
 
 namespace {
 
-uint64_t bigEndian(const uint8_t *bytes, int n)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | bytes[i];
-    return v;
-}
+const uint8_t kZeroKeyBlock[64] = {};
 
 class Handshake : public ::testing::Test {
 protected:
@@ -37,9 +27,23 @@ protected:
     // Feeds one aircraft frame to the ground; returns whether a reply was built.
     bool exchange(const LinkFrame &in, LinkFrame &reply)
     {
-        if (!handleHandshakeFrame(ground, in, authState))
-            return false;
-        return buildHandshakeReply(ground, authState, reply);
+        return handleHandshakeFrame(ground, in, authState) && buildHandshakeReply(ground, authState, reply);
+    }
+
+    // Hello answered and the master secret agreed on both sides.
+    void connect(AircraftPeer &aircraft, LinkFrame &groundHello)
+    {
+        ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
+        ASSERT_EQ(authState, 1);
+        ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
+    }
+
+    // A finished sealed under the all-zero key block, as a peer that knows only the public keys
+    // builds it; or as the derivation would hand it out with no master secret installed.
+    LinkFrame forgedFinished(uint64_t sequence, uint32_t epoch)
+    {
+        return forgedFrame(LinkFrameType::Finished, kZeroKeyBlock, sequence, epoch, kFinishedPlaintext,
+                           kFinishedPlaintextLength);
     }
 
     LinkSecurityState &ground = LinkSecurityState::instance();
@@ -48,146 +52,103 @@ protected:
 
 TEST_F(Handshake, FinishedBeforeAnyMasterSecretIsRefused)
 {
-    // Without a master secret the derivation has no key: a finished sealed under the all-zero
-    // key block it would otherwise hand out, for the first epoch a sender uses.
-    const uint8_t zeroKeyBlock[64] = {};
     authState = 1;
     LinkFrame reply;
-    EXPECT_FALSE(exchange(forgedFrame(LinkFrameType::Finished, zeroKeyBlock, 1, 1,
-                                      kFinishedPlaintext, kFinishedPlaintextLength), reply));
+    EXPECT_FALSE(exchange(forgedFinished(1, 1), reply));
     EXPECT_EQ(0, authState);
 }
 
-TEST_F(Handshake, HelloOfWrongLengthIsRejectedWithoutReply)
+// Nothing is taken from a hello of the wrong length; one with a foreign key leaves its random.
+TEST_F(Handshake, HelloOfWrongLengthOrWithForeignKeyIsRejectedWithoutReply)
 {
     AircraftPeer aircraft(1);
+    LinkFrame reply;
     for (uint16_t length : {95, 97, 1, 512}) {
         authState = 1;
         std::memset(ground.peerRandom, 0, 32);
-        LinkFrame reply;
         EXPECT_FALSE(exchange(aircraft.hello(length), reply)) << length;
         EXPECT_EQ(0, authState) << length;
-        // Nothing was taken from it.
         EXPECT_EQ(0, ground.peerRandom[1]) << length;
     }
-}
-
-TEST_F(Handshake, HelloWithForeignKeyKeepsItsRandomButIsRejected)
-{
-    AircraftPeer aircraft(9);
     aircraft.publicKey[63] ^= 0x01;
     authState = 2;
-    LinkFrame reply;
     EXPECT_FALSE(exchange(aircraft.hello(), reply));
     EXPECT_EQ(0, authState);
-    EXPECT_EQ(0, std::memcmp(ground.peerRandom, aircraft.random, 32));
+    EXPECT_EQ(toHex(ground.peerRandom, 32), toHex(aircraft.random, 32));
 }
 
-TEST_F(Handshake, HelloReplyGoesOutAs121Bytes)
-{
-    AircraftPeer aircraft(3);
-    LinkFrame reply;
-    ASSERT_TRUE(exchange(aircraft.hello(), reply));
-    EXPECT_EQ(1, authState);
-
-    uint8_t wire[kLinkFrameMaxSize];
-    ASSERT_EQ(121, writeLinkFrame(reply, wire));
-    const uint8_t head[] = {0xFC, 0x01, 0x60, 0x00};
-    EXPECT_EQ(0, std::memcmp(wire, head, 4));
-    for (int i = 4; i < 16; ++i)
-        EXPECT_EQ(0, wire[i]) << i;
-    EXPECT_EQ(0, std::memcmp(wire + 16, ground.ownRandom, 32));
-    EXPECT_EQ(0, std::memcmp(wire + 48, ground.ownPublicKey, 64));
-    for (int i = 112; i < 120; ++i)
-        EXPECT_EQ(0, wire[i]) << i;
-    EXPECT_EQ(0xED, wire[120]);
-}
-
+// The hello reply goes out as 121 bytes; after the finished both ends hold the same secret, the
+// aircraft opens the ground's finished (sequence 1, epoch 1) and both derive the same id.
 TEST_F(Handshake, FullExchangeAgreesOnSecretAndNetworkId)
 {
     AircraftPeer aircraft(5);
-    LinkFrame groundHello;
-    ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
-    EXPECT_EQ(0, std::memcmp(aircraft.state.masterSecret, ground.masterSecret, 32));
+    LinkFrame groundHello, groundFinished;
+    connect(aircraft, groundHello);
+    uint8_t wire[kLinkFrameMaxSize];
+    ASSERT_EQ(121, writeLinkFrame(groundHello, wire));
+    EXPECT_EQ(toHex(wire, 16), "fc016000" + std::string(24, '0'));
+    EXPECT_EQ(toHex(wire + 16, 96), toHex(ground.ownRandom, 32) + toHex(ground.ownPublicKey, 64));
+    EXPECT_EQ(toHex(wire + 112, 9), std::string(16, '0') + "ed");
+    EXPECT_EQ(toHex(aircraft.state.masterSecret, 32), toHex(ground.masterSecret, 32));
 
-    LinkFrame groundFinished;
     ASSERT_TRUE(exchange(aircraft.finished(), groundFinished));
     EXPECT_EQ(2, authState);
-    EXPECT_EQ(static_cast<uint8_t>(LinkFrameType::Finished), groundFinished.type);
-    EXPECT_EQ(kFinishedPlaintextLength, groundFinished.length);
-    EXPECT_EQ(1u, bigEndian(groundFinished.sequence, 8));
-    EXPECT_EQ(1u, bigEndian(groundFinished.epoch, 4));
-
-    // The aircraft accepts the ground's finished and reads the agreed plaintext.
+    EXPECT_EQ(uint8_t(LinkFrameType::Finished), groundFinished.type);
+    EXPECT_EQ(toHex(groundFinished.sequence, 8) + toHex(groundFinished.epoch, 4), "000000000000000100000001");
     uint8_t plain[kLinkFrameMaxPayload];
     uint16_t length = 0;
     ASSERT_TRUE(unprotectFrame(aircraft.state, groundFinished, plain, &length));
-    ASSERT_EQ(kFinishedPlaintextLength, length);
-    EXPECT_EQ(0, std::memcmp(plain, kFinishedPlaintext, length));
-
+    EXPECT_EQ(toHex(plain, length), toHex(kFinishedPlaintext, kFinishedPlaintextLength));
     EXPECT_EQ(deriveNetworkId(aircraft.state), deriveNetworkId(ground));
 }
 
 TEST_F(Handshake, SecondHelloReplacesTheMasterSecret)
 {
     AircraftPeer first(11), second(12);
-    LinkFrame reply1, reply2;
-    ASSERT_TRUE(exchange(first.hello(), reply1));
-    ASSERT_TRUE(first.agree(reply1, ground.premasterSecret));
-    ASSERT_TRUE(exchange(second.hello(), reply2));
-    ASSERT_TRUE(second.agree(reply2, ground.premasterSecret));
-    EXPECT_NE(0, std::memcmp(reply1.payload, reply2.payload, 32)) << "own random reused";
-
-    LinkFrame ignored;
+    LinkFrame reply1, reply2, ignored;
+    connect(first, reply1);
+    connect(second, reply2);
+    EXPECT_NE(toHex(reply1.payload, 32), toHex(reply2.payload, 32)) << "own random reused";
     EXPECT_FALSE(exchange(first.finished(), ignored)) << "stale master secret accepted";
     EXPECT_EQ(0, authState);
     EXPECT_TRUE(exchange(second.finished(), ignored));
     EXPECT_EQ(2, authState);
 }
 
+// A replayed finished falls back to 0; a fresh one with a higher sequence number is accepted
+// again and answered.
 TEST_F(Handshake, ReplayedFinishedFallsBackToZero)
 {
     AircraftPeer aircraft(21);
-    LinkFrame groundHello, reply;
-    ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
+    LinkFrame reply;
+    connect(aircraft, reply);
     const LinkFrame finished = aircraft.finished();
     ASSERT_TRUE(exchange(finished, reply));
     EXPECT_FALSE(exchange(finished, reply));
     EXPECT_EQ(0, authState);
-    // A fresh finished with a higher sequence number is accepted again and answered.
     ASSERT_TRUE(exchange(aircraft.finished(), reply));
     EXPECT_EQ(2, authState);
-    EXPECT_EQ(2u, bigEndian(reply.sequence, 8));
+    EXPECT_EQ(2u, readBig(reply.sequence, 8));
 }
 
+// Only the first 24 bytes count: other text or fewer bytes are refused, more are fine. A peer
+// that knows only the public keys (all-zero key block, epoch 0 or 1) gets nowhere.
 TEST_F(Handshake, FinishedWithOtherPlaintextOrForeignKeyIsRejected)
 {
     AircraftPeer aircraft(31);
-    LinkFrame groundHello, reply;
-    ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
-
-    uint8_t wrong[kFinishedPlaintextLength];
-    std::memcpy(wrong, kFinishedPlaintext, sizeof wrong);
-    wrong[23] = '!';
-    EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Finished, wrong, sizeof wrong), reply));
+    LinkFrame reply;
+    connect(aircraft, reply);
+    uint8_t text[40] = {};
+    std::memcpy(text, kFinishedPlaintext, kFinishedPlaintextLength);
+    text[23] = '!';
+    EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Finished, text, kFinishedPlaintextLength), reply));
     EXPECT_EQ(0, authState);
-    // Shorter than the expected text.
     EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Finished, kFinishedPlaintext, 23), reply));
-    // Longer is fine: only the first 24 bytes count.
-    uint8_t longer[40] = {};
-    std::memcpy(longer, kFinishedPlaintext, kFinishedPlaintextLength);
-    EXPECT_TRUE(exchange(aircraft.record(LinkFrameType::Finished, longer, sizeof longer), reply));
-
-    // A peer that knows only the public keys: sealed under an all-zero key block, epoch 0 or 1.
-    const uint8_t zeroKeyBlock[64] = {};
+    text[23] = 0;
+    EXPECT_TRUE(exchange(aircraft.record(LinkFrameType::Finished, text, sizeof text), reply));
     for (uint32_t epoch : {0u, 1u}) {
         authState = 1;
-        EXPECT_FALSE(exchange(forgedFrame(LinkFrameType::Finished, zeroKeyBlock, 9, epoch,
-                                          kFinishedPlaintext, kFinishedPlaintextLength), reply))
-            << epoch;
+        EXPECT_FALSE(exchange(forgedFinished(9, epoch), reply)) << epoch;
         EXPECT_EQ(0, authState) << epoch;
     }
 }
@@ -195,9 +156,8 @@ TEST_F(Handshake, FinishedWithOtherPlaintextOrForeignKeyIsRejected)
 TEST_F(Handshake, DataFramesChangeNothing)
 {
     AircraftPeer aircraft(41);
-    LinkFrame groundHello, reply;
-    ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-    ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
+    LinkFrame reply;
+    connect(aircraft, reply);
     const uint8_t mavlink[] = {0xFD, 0x01, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x02};
     const uint64_t receiveBefore = ground.receiveSequence;
     EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Data, mavlink, sizeof mavlink), reply));
@@ -216,50 +176,40 @@ TEST(NetworkId, EveryByteValueOccursIncludingZero)
         seen.insert(deriveNetworkId(state));
     }
     EXPECT_EQ(256u, seen.size());
-    EXPECT_EQ(1u, seen.count(0));
 }
 
+// The identifier is the first byte of MAC(MAC(label || seed) || label || seed) under the master
+// secret, with the MAC built here over OpenSSL's Magma (gost provider).
 TEST(NetworkId, MatchesTheMacChainOverAnIndependentCipher)
 {
-    // The identifier is the first byte of MAC(MAC(label || seed) || label || seed) under the
-    // master secret, with the MAC built here over OpenSSL's Magma (gost provider).
     std::string why;
     ASSERT_TRUE(oracle::opensslReady(&why)) << why;
-    const oracle::Bytes label = {'n', 'e', 't', 'w', 'o', 'r', 'k', ' ', 'i', 'd', 0};
-    const oracle::Bytes seed = {0x71, 0x9E, 0x5A, 0x3C};
-    LinkSecurityState &state = LinkSecurityState::instance();
+    const Bytes labelSeed = concat({{'n', 'e', 't', 'w', 'o', 'r', 'k', ' ', 'i', 'd', 0}, {0x71, 0x9E, 0x5A, 0x3C}});
     for (uint8_t fill : {0x00, 0x5A, 0xFF}) {
-        oracle::Bytes secret(32);
+        Bytes secret(32);
         for (size_t i = 0; i < secret.size(); ++i)
-            secret[i] = static_cast<uint8_t>(fill ^ (7 * i));
-        state.installMasterSecret(secret.data());
-        const oracle::BlockCipher magma = [&secret](const oracle::Bytes &blocks) {
-            return oracle::opensslMagmaEcb(secret, blocks, false);
+            secret[i] = uint8_t(fill ^ (7 * i));
+        LinkSecurityState::instance().installMasterSecret(secret.data());
+        const oracle::Mac mac = [&secret](const Bytes &m) {
+            return oracle::cmacOver([&secret](const Bytes &b) { return oracle::opensslMagmaEcb(secret, b, false); }, m);
         };
-        oracle::Bytes input = label;
-        for (uint8_t b : seed)
-            input.push_back(b);
-        oracle::Bytes chained = oracle::cmacOver(magma, input);
-        for (uint8_t b : input)
-            chained.push_back(b);
-        EXPECT_EQ(oracle::cmacOver(magma, chained).at(0), deriveNetworkId(state)) << int(fill);
+        EXPECT_EQ(oracle::pHashOver(mac, labelSeed, 1).at(0), deriveNetworkId(LinkSecurityState::instance()))
+            << int(fill);
     }
 }
 
 TEST(NetworkId, RandomBytesComeFromRandLowByteFirst)
 {
     std::srand(99);
-    std::vector<unsigned> expected;
-    for (int i = 0; i < 8; ++i)
-        expected.push_back(static_cast<unsigned>(std::rand()));
+    Bytes expected;
+    for (int i = 0; i < 8; ++i) {
+        const unsigned r = unsigned(std::rand());
+        expected.insert(expected.end(), {uint8_t(r), uint8_t(r >> 8), uint8_t(r >> 16), uint8_t(r >> 24)});
+    }
     std::srand(99);
     uint8_t out[32];
     fillHandshakeRandom(out);
-    for (int i = 0; i < 8; ++i) {
-        const unsigned got = out[4 * i] | (out[4 * i + 1] << 8) | (out[4 * i + 2] << 16)
-                             | (static_cast<unsigned>(out[4 * i + 3]) << 24);
-        EXPECT_EQ(expected[i], got) << i;
-    }
+    EXPECT_EQ(toHex(out, 32), toHex(expected));
 }
 
 } // namespace

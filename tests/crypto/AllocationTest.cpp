@@ -21,54 +21,35 @@ std::atomic<long> allocations{0};
 
 extern "C" void *malloc(size_t size)
 {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    ++allocations;
     return __libc_malloc(size);
 }
 
 extern "C" void *calloc(size_t count, size_t size)
 {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    ++allocations;
     return __libc_calloc(count, size);
 }
 
 extern "C" void *realloc(void *pointer, size_t size)
 {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    ++allocations;
     return __libc_realloc(pointer, size);
 }
 
 void *operator new(size_t size)
 {
-    allocations.fetch_add(1, std::memory_order_relaxed);
+    ++allocations;
     if (void *p = __libc_malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
 
-void *operator new[](size_t size)
-{
-    return operator new(size);
-}
-
-void operator delete(void *p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void *p) noexcept
-{
-    std::free(p);
-}
-
-void operator delete(void *p, size_t) noexcept
-{
-    std::free(p);
-}
-
-void operator delete[](void *p, size_t) noexcept
-{
-    std::free(p);
-}
+void *operator new[](size_t size) { return operator new(size); }
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete(void *p, size_t) noexcept { std::free(p); }
+void operator delete[](void *p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -85,8 +66,7 @@ TEST(Allocation, CounterSeesAllocations)
 TEST(Allocation, NoneForRecordsOrKeyDerivation)
 {
     LinkSecurityState &state = LinkSecurityState::instance();
-    uint8_t secret[32] = {7, 1, 2, 3};
-    uint8_t plaintext[512], out[512];
+    uint8_t secret[32] = {7, 1, 2, 3}, plaintext[512], out[512], master[32], netId[1];
     for (size_t i = 0; i < sizeof plaintext; ++i)
         plaintext[i] = uint8_t(i);
     LinkFrame frame{};
@@ -97,10 +77,9 @@ TEST(Allocation, NoneForRecordsOrKeyDerivation)
     for (int i = 0; i < 4000; ++i) {
         const uint16_t length = uint16_t(i % 2 ? 32 : 280 + i % 200);
         uint16_t back = 0;
-        if (protectFrame(state, plaintext, length, frame) && unprotectFrame(state, frame, out, &back) && back == length)
-            ++accepted;
+        accepted += protectFrame(state, plaintext, length, frame) && unprotectFrame(state, frame, out, &back)
+                    && back == length;
     }
-    uint8_t master[32], netId[1];
     const int prf = hmacPrf(secret, 32, plaintext, 13, plaintext, 32, plaintext, 32, nullptr, 0, nullptr, 0, master, 32);
     const int derive = cmacPrf(state, plaintext, 11, plaintext, 4, netId, 1);
     const long during = allocations.load() - before;

@@ -1,13 +1,12 @@
 // Our primitives against OpenSSL 3 with the gost provider and against libgcrypt, on random keys
 // and on every message length from 0 to 80 plus some long ones. Our side is fed in random
-// pieces, so the streaming paths are compared too.
+// pieces (some empty), so the streaming paths are compared too.
 #include <random>
-#include <string>
 
 #include <gtest/gtest.h>
 
 #include "Oracle.h"
-#include "VectorFile.h"
+#include "tests/messaging/TestBytes.h"
 #include "auth/LinkSecurityState.h"
 #include "crypto/Cfb.h"
 #include "crypto/Cmac.h"
@@ -29,26 +28,34 @@ Bytes randomBytes(size_t n)
     return b;
 }
 
-std::vector<size_t> lengths()
+const std::vector<size_t> &lengths()
 {
-    std::vector<size_t> l;
-    for (size_t i = 0; i <= 80; ++i)
-        l.push_back(i);
-    for (size_t i : {127, 128, 129, 517, 1000, 4099})
-        l.push_back(i);
+    static const std::vector<size_t> l = [] {
+        std::vector<size_t> v;
+        for (size_t i = 0; i <= 80; ++i)
+            v.push_back(i);
+        v.insert(v.end(), {127, 128, 129, 517, 1000, 4099});
+        return v;
+    }();
     return l;
 }
 
-// Random piece sizes that add up to n.
-std::vector<size_t> pieces(size_t n)
+// Calls step(offset, count) over random pieces that add up to n.
+template <typename Step>
+void inPieces(size_t n, Step step)
 {
-    std::vector<size_t> p;
-    while (n > 0) {
-        const size_t k = std::min<size_t>(n, rng() % 70);
-        p.push_back(k);
-        n -= k;
-    }
-    return p;
+    for (size_t off = 0, k = 0; off < n; off += k)
+        step(off, k = std::min<size_t>(n - off, rng() % 70));
+}
+
+oracle::BlockCipher opensslBlocks(const Bytes &key)
+{
+    return [key](const Bytes &b) { return oracle::opensslMagmaEcb(key, b, false); };
+}
+
+oracle::BlockCipher gcryptBlocks(const Bytes &key)
+{
+    return [key](const Bytes &b) { return oracle::gcryptMagmaEcb(key, b, false); };
 }
 
 class Differential : public ::testing::Test {
@@ -61,16 +68,6 @@ protected:
     }
 };
 
-oracle::BlockCipher opensslBlocks(const Bytes &key)
-{
-    return [key](const Bytes &b) { return oracle::opensslMagmaEcb(key, b, false); };
-}
-
-oracle::BlockCipher gcryptBlocks(const Bytes &key)
-{
-    return [key](const Bytes &b) { return oracle::gcryptMagmaEcb(key, b, false); };
-}
-
 TEST_F(Differential, MagmaBlocksBothDirections)
 {
     for (int trial = 0; trial < 100; ++trial) {
@@ -81,48 +78,48 @@ TEST_F(Differential, MagmaBlocksBothDirections)
         magmaEncryptBlocks(&magma, blocks.data(), ours.data(), 4);
         for (int i = 0; i < 4; ++i)
             magmaDecryptBlock(&magma, blocks.data() + 8 * i, back.data() + 8 * i);
-        ASSERT_EQ(toHex(ours), toHex(oracle::opensslMagmaEcb(key, blocks, false)));
-        ASSERT_EQ(toHex(ours), toHex(oracle::gcryptMagmaEcb(key, blocks, false)));
-        ASSERT_EQ(toHex(back), toHex(oracle::opensslMagmaEcb(key, blocks, true)));
-        ASSERT_EQ(toHex(back), toHex(oracle::gcryptMagmaEcb(key, blocks, true)));
+        for (bool decrypt : {false, true}) {
+            const Bytes &mine = decrypt ? back : ours;
+            ASSERT_EQ(toHex(mine), toHex(oracle::opensslMagmaEcb(key, blocks, decrypt)));
+            ASSERT_EQ(toHex(mine), toHex(oracle::gcryptMagmaEcb(key, blocks, decrypt)));
+        }
     }
 }
 
+// Decryption works in place every other time.
 Bytes ourCfb(const Bytes &key, const Bytes &iv, size_t s, const Bytes &data, bool decrypt)
 {
     MagmaContext magma;
     magmaSetKey(&magma, key.data());
     CfbContext cfb;
     EXPECT_EQ(cfbInit(&cfb, &kMagmaDescriptor, &magma, iv.data(), iv.size(), s), 0);
-    Bytes out(data.size());
-    size_t off = 0;
-    for (size_t n : pieces(data.size())) {
-        EXPECT_EQ((decrypt ? cfbDecrypt : cfbEncrypt)(&cfb, data.data() + off, out.data() + off, n), 0);
-        off += n;
-    }
+    static unsigned decryptions = 0;
+    const bool inPlace = decrypt && decryptions++ % 2 == 0;
+    Bytes out = data;
+    inPieces(data.size(), [&](size_t off, size_t n) {
+        const uint8_t *src = (inPlace ? out.data() : data.data()) + off;
+        EXPECT_EQ((decrypt ? cfbDecrypt : cfbEncrypt)(&cfb, src, out.data() + off, n), 0);
+    });
     return out;
 }
 
 TEST_F(Differential, CfbEveryLengthRegisterAndSegment)
 {
-    const size_t registers[] = {8, 16, 32, 64};
+    const size_t registers[] = {8, 16, 24, 32, 64};
     int trial = 0;
     for (size_t length : lengths()) {
         const Bytes key = randomBytes(32), data = randomBytes(length);
-        const size_t m = registers[trial % 4];
-        const size_t s = trial % 2 ? 8 : 1 + rng() % 8;
-        ++trial;
+        const size_t m = registers[trial % 5], s = trial++ % 2 ? 8 : 1 + rng() % 8;
         const Bytes iv = randomBytes(m);
         for (bool decrypt : {false, true}) {
             const Bytes ours = ourCfb(key, iv, s, data, decrypt);
-            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(opensslBlocks(key), iv, s, data, decrypt)))
-                << "length " << length << " m " << m << " s " << s << " decrypt " << decrypt;
-            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(gcryptBlocks(key), iv, s, data, decrypt)))
-                << "length " << length << " m " << m << " s " << s << " decrypt " << decrypt;
+            const std::string what = "length " + std::to_string(length) + " m " + std::to_string(m) + " s "
+                                     + std::to_string(s) + (decrypt ? " decrypt" : "");
+            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(opensslBlocks(key), iv, s, data, decrypt))) << what;
+            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(gcryptBlocks(key), iv, s, data, decrypt))) << what;
         }
         // libgcrypt's own CFB is m = s = 8 and right for whole blocks only.
-        const Bytes iv8 = randomBytes(8);
-        const Bytes whole(data.begin(), data.begin() + (length / 8) * 8);
+        const Bytes iv8 = randomBytes(8), whole(data.begin(), data.begin() + (length / 8) * 8);
         for (bool decrypt : {false, true})
             ASSERT_EQ(toHex(ourCfb(key, iv8, 8, whole, decrypt)),
                       toHex(oracle::gcryptMagmaCfbWholeBlocks(key, iv8, whole, decrypt)))
@@ -138,11 +135,7 @@ TEST_F(Differential, MacEveryLength)
         magmaSetKey(&magma, key.data());
         CmacContext cmac;
         ASSERT_EQ(cmacInit(&cmac, &kMagmaDescriptor, &magma, 8), 0);
-        size_t off = 0;
-        for (size_t n : pieces(length)) {
-            ASSERT_EQ(cmacUpdate(&cmac, msg.data() + off, n), 0);
-            off += n;
-        }
+        inPieces(length, [&](size_t off, size_t n) { ASSERT_EQ(cmacUpdate(&cmac, msg.data() + off, n), 0); });
         uint8_t ours[8];
         ASSERT_EQ(cmacFinal(&cmac, ours), 0);
         ASSERT_EQ(toHex(ours, 8), toHex(oracle::opensslMagmaMac(key, msg))) << "length " << length;
@@ -154,11 +147,7 @@ Bytes ourStreebog(const Bytes &msg)
 {
     StreebogContext ctx;
     streebogInit(&ctx);
-    size_t off = 0;
-    for (size_t n : pieces(msg.size())) {
-        EXPECT_EQ(streebogUpdate(&ctx, msg.data() + off, n), 0);
-        off += n;
-    }
+    inPieces(msg.size(), [&](size_t off, size_t n) { EXPECT_EQ(streebogUpdate(&ctx, msg.data() + off, n), 0); });
     Bytes out(64);
     EXPECT_EQ(streebogFinal(&ctx, out.data()), 0);
     return out;
@@ -167,8 +156,7 @@ Bytes ourStreebog(const Bytes &msg)
 TEST_F(Differential, StreebogEveryLength)
 {
     for (size_t length : lengths()) {
-        const Bytes msg = randomBytes(length);
-        const Bytes ours = ourStreebog(msg);
+        const Bytes msg = randomBytes(length), ours = ourStreebog(msg);
         ASSERT_EQ(toHex(ours), toHex(oracle::opensslStreebog512(msg))) << "length " << length;
         ASSERT_EQ(toHex(ours), toHex(oracle::gcryptStreebog512(msg))) << "length " << length;
     }
@@ -187,11 +175,7 @@ TEST_F(Differential, HmacKeyAndMessageLengths)
             streebogInit(&outer);
             HmacContext hmac;
             ASSERT_EQ(hmacInit(&hmac, &kStreebog512Descriptor, &inner, &outer, key.data(), key.size(), 0), 0);
-            size_t off = 0;
-            for (size_t n : pieces(msg.size())) {
-                ASSERT_EQ(hmacUpdate(&hmac, msg.data() + off, n), 0);
-                off += n;
-            }
+            inPieces(msg.size(), [&](size_t off, size_t n) { ASSERT_EQ(hmacUpdate(&hmac, msg.data() + off, n), 0); });
             uint8_t ours[64];
             ASSERT_EQ(hmacFinal(&hmac, ours), 0);
             ASSERT_EQ(toHex(ours, 64), toHex(oracle::opensslHmacStreebog512(key, msg))) << "key " << keyLength;
@@ -205,21 +189,15 @@ TEST_F(Differential, HmacPrfOutputLengthsAndPieces)
     for (size_t length = 1; length <= 200; length += (length < 70 ? 1 : 13)) {
         const Bytes secret = randomBytes(length % 3 == 0 ? 64 : 32 + length % 40);
         const Bytes seed = randomBytes(1 + rng() % 110);  // TLS1-PRF refuses an empty seed
-        // Spread the seed over the five pieces, some of them null.
+        // Spread the seed over the five pieces, some of them null; the last takes the rest.
         const uint8_t *p[5] = {};
-        size_t n[5] = {};
-        size_t off = 0;
+        size_t n[5] = {}, off = 0;
         for (int i = 0; i < 5; ++i) {
-            if (rng() % 4 == 0)
+            if (rng() % 4 == 0 && (i < 4 || off == seed.size()))
                 continue;
-            const size_t left = seed.size() - off;
-            n[i] = i == 4 ? left : std::min<size_t>(left, rng() % 40);
+            n[i] = i == 4 ? seed.size() - off : std::min<size_t>(seed.size() - off, rng() % 40);
             p[i] = seed.data() + off;
             off += n[i];
-        }
-        if (off < seed.size()) {
-            p[4] = seed.data() + (off - n[4]);
-            n[4] += seed.size() - off;
         }
         Bytes ours(length);
         ASSERT_EQ(hmacPrf(secret.data(), secret.size(), p[0], n[0], p[1], n[1], p[2], n[2], p[3], n[3], p[4], n[4],
@@ -239,14 +217,8 @@ TEST_F(Differential, RecordOpensWithTheLibrariesAlone)
     const Bytes secret = randomBytes(32);
     state.installMasterSecret(secret.data());
     const char label[] = "key block derivation";
-    const Bytes labelSeed = concat(Bytes(label, label + sizeof label), Bytes{0, 0, 0, 1});
     const oracle::Mac masterMac = [&](const Bytes &m) { return oracle::opensslMagmaMac(secret, m); };
-    Bytes keyBlock, a = masterMac(labelSeed);
-    while (keyBlock.size() < 64) {
-        const Bytes t = masterMac(concat(a, labelSeed));
-        keyBlock.insert(keyBlock.end(), t.begin(), t.end());
-        a = masterMac(a);
-    }
+    const Bytes keyBlock = oracle::pHashOver(masterMac, concat({Bytes(label, label + sizeof label), {0, 0, 0, 1}}), 64);
     const Bytes encryptionKey(keyBlock.begin(), keyBlock.begin() + 32), macKey(keyBlock.begin() + 32, keyBlock.end());
     const Bytes iv = {0x5E, 0x27, 0xC4, 0x91, 0x0B, 0xD8, 0x73, 0xA6};
     for (size_t length = 1; length <= 80; ++length) {
@@ -257,12 +229,7 @@ TEST_F(Differential, RecordOpensWithTheLibrariesAlone)
         ASSERT_EQ(protectRecord(state, plaintext.data(), length, ct.data(), &written, seq, epoch, mac), 0);
         ASSERT_EQ(toHex(epoch, 4), "00000001");
         EXPECT_EQ(toHex(oracle::cfbOver(gcryptBlocks(encryptionKey), iv, 8, ct, true)), toHex(plaintext));
-        Bytes macInput;
-        for (uint8_t b : seq)
-            macInput.push_back(b);
-        for (uint8_t b : epoch)
-            macInput.push_back(b);
-        macInput.insert(macInput.end(), ct.begin(), ct.end());
+        const Bytes macInput = concat({Bytes(seq, seq + 8), Bytes(epoch, epoch + 4), ct});
         EXPECT_EQ(toHex(mac, 8), toHex(oracle::opensslMagmaMac(macKey, macInput))) << "length " << length;
     }
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "RecordSealer.h"
 #include "auth/LinkSecurityState.h"
 #include "crypto/Cmac.h"
 #include "crypto/Magma.h"
@@ -23,18 +24,17 @@ TEST(LinkSecurityState, InstanceIsOneObjectAcrossThreads)
             seen[i] = &LinkSecurityState::instance();
         });
     go = 1;
-    for (auto &t : threads)
-        t.join();
-    for (auto *p : seen)
-        EXPECT_EQ(p, &LinkSecurityState::instance());
+    for (int i = 0; i < 4; ++i) {
+        threads[i].join();
+        EXPECT_EQ(seen[i], &LinkSecurityState::instance());
+    }
 }
 
 TEST(LinkSecurityState, FreshObjectIsAllZero)
 {
     static const LinkSecurityState fresh{};
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&fresh);
-    for (size_t i = 0; i < sizeof fresh; ++i)
-        ASSERT_EQ(bytes[i], 0) << "byte " << i;
+    EXPECT_EQ(toHex(bytes, sizeof fresh), std::string(2 * sizeof fresh, '0'));
     EXPECT_FALSE(fresh.masterSecretInstalled());
 }
 
@@ -43,37 +43,33 @@ TEST(LinkSecurityState, FreshObjectIsAllZero)
 TEST(LinkSecurityState, InstallResetsCountersAndKeysTheDerivationMac)
 {
     LinkSecurityState state{};
-    for (int round = 0; round < 2; ++round) {
+    for (uint8_t round = 0; round < 2; ++round) {
         state.sendSequence = 77;
         state.receiveSequence = 78;
         state.sendEpoch = 3;
         state.receiveEpoch = 4;
         state.sendEpochBytes = 5;
         state.receiveEpochBytes = 6;
-        uint8_t secret[32];
+        Bytes secret(32);
         for (int i = 0; i < 32; ++i)
             secret[i] = uint8_t(i * 7 + round);
-        state.installMasterSecret(secret);
+        state.installMasterSecret(secret.data());
         EXPECT_TRUE(state.masterSecretInstalled());
-        EXPECT_EQ(state.sendSequence, 0u);
-        EXPECT_EQ(state.receiveSequence, 0u);
-        EXPECT_EQ(state.sendEpoch, 0u);
-        EXPECT_EQ(state.receiveEpoch, 0u);
-        EXPECT_EQ(state.sendEpochBytes, 102400u);
-        EXPECT_EQ(state.receiveEpochBytes, 102400u);
-        EXPECT_EQ(0, std::memcmp(state.masterSecret, secret, 32));
+        EXPECT_EQ(countersOf(state), "0 0 0 0 102400 102400");
+        EXPECT_EQ(toHex(state.masterSecret, 32), toHex(secret));
 
         MagmaContext magma;
-        magmaSetKey(&magma, secret);
+        magmaSetKey(&magma, secret.data());
         CmacContext reference;
         cmacInit(&reference, &kMagmaDescriptor, &magma, 8);
-        uint8_t expected[8], actual[8];
-        cmacUpdate(&reference, secret, 13);
-        cmacFinal(&reference, expected);
-        ASSERT_EQ(cmacReset(&state.derivationMac), 0);
-        cmacUpdate(&state.derivationMac, secret, 13);
-        ASSERT_EQ(cmacFinal(&state.derivationMac, actual), 0);
-        EXPECT_EQ(0, std::memcmp(expected, actual, 8)) << "round " << round;
+        uint8_t macs[2][8];
+        CmacContext *contexts[2] = {&reference, &state.derivationMac};
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_EQ(cmacReset(contexts[k]), 0);
+            cmacUpdate(contexts[k], secret.data(), 13);
+            ASSERT_EQ(cmacFinal(contexts[k], macs[k]), 0);
+        }
+        EXPECT_EQ(toHex(macs[1], 8), toHex(macs[0], 8)) << "round " << int(round);
     }
 }
 

@@ -18,29 +18,25 @@ Bytes macWith(const MagmaContext &magma, const Bytes &msg)
     return out;
 }
 
-Bytes big(uint64_t v, int bytes)
-{
-    Bytes out(bytes);
-    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
-        out[i] = uint8_t(v);
-    return out;
-}
-
 } // namespace
 
-Bytes keyBlockFor(const uint8_t secret[32], uint32_t epoch)
+Bytes macChain(const uint8_t secret[32], const Bytes &labelSeed, size_t length)
 {
     MagmaContext magma;
     magmaSetKey(&magma, secret);
-    const char label[] = "key block derivation";
-    const Bytes labelSeed = concat(Bytes(label, label + sizeof label), big(epoch, 4));
     Bytes a = macWith(magma, labelSeed), out;
-    while (out.size() < 64) {
-        const Bytes t = macWith(magma, concat(a, labelSeed));
+    for (; out.size() < length; a = macWith(magma, a)) {
+        const Bytes t = macWith(magma, concat({a, labelSeed}));
         out.insert(out.end(), t.begin(), t.end());
-        a = macWith(magma, a);
     }
+    out.resize(length);
     return out;
+}
+
+Bytes keyBlockFor(const uint8_t secret[32], uint32_t epoch)
+{
+    const char label[] = "key block derivation";
+    return macChain(secret, concat({Bytes(label, label + sizeof label), big(epoch, 4)}), 64);
 }
 
 SealedRecord sealRecord(const Bytes &keyBlock, uint64_t sequence, uint32_t epoch, const Bytes &plaintext)
@@ -56,9 +52,7 @@ SealedRecord sealRecord(const Bytes &keyBlock, uint64_t sequence, uint32_t epoch
     cfbInit(&cfb, &kMagmaDescriptor, &cipher, iv, 8, 8);
     r.ciphertext.resize(plaintext.size());
     cfbEncrypt(&cfb, plaintext.data(), r.ciphertext.data(), plaintext.size());
-    Bytes input(r.sequence, r.sequence + 8);
-    input.insert(input.end(), r.epoch, r.epoch + 4);
-    input.insert(input.end(), r.ciphertext.begin(), r.ciphertext.end());
-    std::memcpy(r.mac, macWith(macCipher, input).data(), 8);
+    const Bytes mac = macWith(macCipher, concat({big(sequence, 8), big(epoch, 4), r.ciphertext}));
+    std::memcpy(r.mac, mac.data(), 8);
     return r;
 }
