@@ -21,22 +21,17 @@ struct Produced {
 constexpr int kMaxProduced = 64;
 Produced produced[kMaxProduced];
 
-class Input {
-public:
-    Input(const uint8_t *data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return offset_ >= size_; }
-    uint8_t byte() { return offset_ < size_ ? data_[offset_++] : 0; }
+struct Input {
+    const uint8_t *data;
+    size_t size, offset = 0;
+    bool empty() const { return offset >= size; }
+    uint8_t byte() { return offset < size ? data[offset++] : 0; }
     uint16_t word() { return uint16_t(byte() | byte() << 8); }
     void fill(uint8_t *out, size_t n)
     {
         for (size_t i = 0; i < n; ++i)
             out[i] = byte();
     }
-
-private:
-    const uint8_t *data_;
-    size_t size_;
-    size_t offset_ = 0;
 };
 
 bool sameRecord(const LinkFrame &a, const LinkFrame &b)
@@ -73,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     LinkSecurityState &state = LinkSecurityState::instance();
     state.installMasterSecret(kSecret);
     int count = 0;
-    Input in(data, size);
+    Input in{data, size};
     while (!in.empty()) {
         const uint8_t op = in.byte();
         switch (op % 4) {
