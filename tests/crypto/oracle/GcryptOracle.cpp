@@ -44,20 +44,6 @@ gcry_cipher_hd_t openMagma(const Bytes &key, int mode)
     return h;
 }
 
-Bytes hmac(const Bytes &key, const Bytes &message)
-{
-    gcry_mac_hd_t h;
-    check(gcry_mac_open(&h, GCRY_MAC_HMAC_STRIBOG512, 0, nullptr), "mac open");
-    static const uint8_t kEmpty[1] = {0};
-    check(gcry_mac_setkey(h, key.empty() ? kEmpty : key.data(), key.size()), "mac setkey");
-    check(gcry_mac_write(h, message.data(), message.size()), "mac write");
-    Bytes out(64);
-    size_t length = out.size();
-    check(gcry_mac_read(h, out.data(), &length), "mac read");
-    gcry_mac_close(h);
-    return out;
-}
-
 } // namespace
 
 bool gcryptReady(std::string *why)
@@ -107,7 +93,16 @@ Bytes gcryptStreebog512(const Bytes &message)
 
 Bytes gcryptHmacStreebog512(const Bytes &key, const Bytes &message)
 {
-    return hmac(key, message);
+    gcry_mac_hd_t h;
+    check(gcry_mac_open(&h, GCRY_MAC_HMAC_STRIBOG512, 0, nullptr), "mac open");
+    static const uint8_t kEmpty[1] = {0};
+    check(gcry_mac_setkey(h, key.empty() ? kEmpty : key.data(), key.size()), "mac setkey");
+    check(gcry_mac_write(h, message.data(), message.size()), "mac write");
+    Bytes out(64);
+    size_t length = out.size();
+    check(gcry_mac_read(h, out.data(), &length), "mac read");
+    gcry_mac_close(h);
+    return out;
 }
 
 } // namespace oracle
