@@ -1,5 +1,5 @@
 // Captures the debug log (qDebug and friends, from every thread) while it exists, so tests
-// can check the exact lines a component writes and when it wrote them.
+// can check the exact lines a component writes and when it wrote them. One at a time.
 #pragma once
 
 #include <QElapsedTimer>
@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QVector>
+
+#include <atomic>
 
 namespace testsupport {
 
@@ -19,21 +21,61 @@ public:
         qint64 atMs;  // since the capture started
     };
 
-    // Only one capture may be active at a time; it replaces the current handler.
-    LogCapture();
-    ~LogCapture();
+    LogCapture()
+    {
+        m_clock.start();
+        if (active().exchange(this))
+            qFatal("LogCapture: another capture is already active");
+        m_previous = qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        active() = nullptr;
+    }
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
-    QVector<Entry> entries() const;
+    QVector<Entry> entries() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_entries;
+    }
+    QStringList linesMatching(const QRegularExpression &pattern) const
+    {
+        QStringList out;
+        for (const Entry &e : entries())
+            if (pattern.match(e.text).hasMatch())
+                out << e.text;
+        return out;
+    }
     QStringList lines() const { return linesMatching(QRegularExpression()); }
-    QStringList linesMatching(const QRegularExpression &pattern) const;
     int count(const QString &line) const { return lines().count(line); }
     bool contains(const QString &line) const { return count(line) > 0; }
-    void clear();
+    void clear()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_entries.clear();
+    }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+    static std::atomic<LogCapture *> &active()
+    {
+        static std::atomic<LogCapture *> capture{nullptr};
+        return capture;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+    {
+        LogCapture *self = active().load();
+        if (!self)
+            return;
+        {
+            QMutexLocker lock(&self->m_mutex);
+            self->m_entries.append(Entry{text, self->m_clock.elapsed()});
+        }
+        if (type == QtFatalMsg && self->m_previous)
+            self->m_previous(type, context, text);
+    }
 
     mutable QMutex m_mutex;
     QVector<Entry> m_entries;
