@@ -6,10 +6,6 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/PtyPair.h"
 
-#include <QEvent>
-#include <QRandomGenerator>
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 #include <memory>
@@ -32,15 +28,8 @@ struct ThreadedWorker
         thread.start();
     }
     ~ThreadedWorker() { stop(); }
-    void send(const QByteArray &bytes)
-    {
-        QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes));
-    }
-    void stop()
-    {
-        thread.quit();
-        thread.wait();
-    }
+    void send(const QByteArray &bytes) { QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes)); }
+    void stop() { thread.quit(); thread.wait(); }
 
     QObject collector;
     QByteArray received;
