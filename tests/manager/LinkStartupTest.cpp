@@ -8,8 +8,6 @@
 #include "messaging/LinkFrameParser.h"
 #include "tests/support/PtyPair.h"
 
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 using testsupport::PtyPair;

@@ -5,8 +5,6 @@
 #include "tests/support/LogCapture.h"
 #include "tests/support/PtyPair.h"
 
-#include <QSignalSpy>
-#include <QThread>
 #include <QtTest>
 
 #include <algorithm>
