@@ -1,17 +1,14 @@
 // Key loading from the smart card through a real pcscd: the vpcd virtual reader with the
-// simulated card of tools/card-sim, started and stopped by scripts/pcsc-env. The card is
-// reconfigured between attempts through its settings file and logs every APDU it receives,
-// so each case checks the debug lines, the three fields and the exact commands sent.
-//
-// The simulated card's premaster is SHA-512(peer key sent || UKM) (its own choice, see
-// tools/card-sim/card_sim.py); the expected values are computed here with Qt's SHA-512
-// (FIPS 180-4), not taken from the card.
-
+// simulated card of tools/card-sim, both run by scripts/pcsc-env. The card rereads its settings
+// before each message and logs every APDU: each case checks the debug lines, the three fields
+// and the exact commands. The card's premaster is SHA-512(peer key sent || UKM) (its own choice,
+// see tools/card-sim/card_sim.py), computed here with Qt's SHA-512 (FIPS 180-4).
 #include "auth/SmartCard.h"
+
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
@@ -20,40 +17,31 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSaveFile>
-#include <QStringList>
 
 #include <cstring>
 
+using testsupport::LogCapture;
+
 namespace {
 
-const QString kEnvScript = QStringLiteral(UAV_PCSC_ENV);
 const QString kEnvDir = QStringLiteral(UAV_PCSC_ENV_DIR);
-const QByteArray kUkm = QByteArray::fromHex("C36A1F88E24D9735");
 constexpr uint8_t kUntouched = 0xA5;
 
-// --- processes --------------------------------------------------------------------------------
-
-QString runEnv(const QStringList &arguments, bool *ok)
+// Runs scripts/pcsc-env; a failure is reported with the script's output.
+::testing::AssertionResult pcscEnv(const QStringList &arguments)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(kEnvScript, QStringList{"--dir", kEnvDir} + arguments);
-    const bool finished = process.waitForFinished(90000);
-    if (!finished) {
+    process.start(QStringLiteral(UAV_PCSC_ENV), QStringList{"--dir", kEnvDir} + arguments);
+    if (!process.waitForFinished(90000)) {
         process.kill();
         process.waitForFinished();
     }
-    *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    return QString::fromLocal8Bit(process.readAll()).trimmed();
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "pcsc-env " << arguments.join(' ').toStdString() << ": "
+                                         << process.readAll().trimmed().constData();
 }
-
-#define PCSC_ENV(...)                                                                  \
-    do {                                                                               \
-        bool ok_ = false;                                                              \
-        const QString out_ = runEnv(QStringList{__VA_ARGS__}, &ok_);                   \
-        ASSERT_TRUE(ok_) << "pcsc-env " << QStringList{__VA_ARGS__}.join(' ').toStdString() \
-                         << ": " << out_.toStdString();                                \
-    } while (0)
 
 // A daemon we did not start makes the no-daemon and no-reader cases impossible here.
 bool foreignDaemonRunning()
@@ -65,32 +53,6 @@ bool foreignDaemonRunning()
     return true;
 }
 
-// --- debug lines -----------------------------------------------------------------------------
-
-QStringList g_lines;
-
-void collect(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    g_lines << message;
-}
-
-class DebugCapture
-{
-public:
-    DebugCapture()
-    {
-        g_lines.clear();
-        m_previous = qInstallMessageHandler(collect);
-    }
-    ~DebugCapture() { qInstallMessageHandler(m_previous); }
-    QStringList lines() const { return g_lines; }
-
-private:
-    QtMessageHandler m_previous;
-};
-
-// --- the card ---------------------------------------------------------------------------------
-
 QByteArray pattern(int start, int step)
 {
     QByteArray bytes(64, 0);
@@ -101,7 +63,8 @@ QByteArray pattern(int start, int step)
 
 const QByteArray kKey1 = pattern(0x11, 3);
 const QByteArray kKey2 = pattern(0xF7, -5);
-const QByteArray kPremaster = QCryptographicHash::hash(kKey2 + kUkm, QCryptographicHash::Sha512);
+const QByteArray kPremaster =
+    QCryptographicHash::hash(kKey2 + QByteArray::fromHex("C36A1F88E24D9735"), QCryptographicHash::Sha512);
 
 struct CardSettings
 {
@@ -111,16 +74,13 @@ struct CardSettings
     QString atr = "t0";
 };
 
-// Replaced atomically (new file, rename): the card rereads it before answering the next message.
+// Replaced atomically (new file, rename), so the card never reads half of it.
 void configureCard(const CardSettings &settings)
 {
-    QJsonObject config{
-        {"key1", QString(kKey1.toHex())},
-        {"key2", QString(kKey2.toHex())},
-        {"premaster", "sha512"},
-        {"ukm", settings.ukm},
-        {"announce", settings.announce},
-        {"atr", settings.atr},
+    const QJsonObject config{
+        {"key1", QString(kKey1.toHex())}, {"key2", QString(kKey2.toHex())},
+        {"premaster", "sha512"},          {"ukm", settings.ukm},
+        {"announce", settings.announce},  {"atr", settings.atr},
         {"faults", QJsonArray::fromStringList(settings.faults)},
     };
     QSaveFile file(kEnvDir + "/card.json");
@@ -129,15 +89,13 @@ void configureCard(const CardSettings &settings)
     ASSERT_TRUE(file.commit());
 }
 
-// The C-APDUs the card logged from the given offset of its log on.
+// The C-APDUs the card logged since this object was made.
 class ApduLog
 {
 public:
-    ApduLog() : m_offset(QFile(path()).size()) {}
-
     QStringList commands() const
     {
-        QFile file(path());
+        QFile file(kEnvDir + "/card-apdu.log");
         if (!file.open(QIODevice::ReadOnly) || !file.seek(m_offset))
             return {"<log unreadable>"};
         QStringList result;
@@ -148,21 +106,16 @@ public:
     }
 
 private:
-    static QString path() { return kEnvDir + "/card-apdu.log"; }
-    qint64 m_offset;
+    qint64 m_offset = QFile(kEnvDir + "/card-apdu.log").size();
 };
 
 struct Fields
 {
-    uint8_t own[64];
-    uint8_t peer[64];
-    uint8_t premaster[64];
-
+    uint8_t own[64], peer[64], premaster[64];
     Fields()
     {
-        std::memset(own, kUntouched, 64);
-        std::memset(peer, kUntouched, 64);
-        std::memset(premaster, kUntouched, 64);
+        for (uint8_t *field : {own, peer, premaster})
+            std::memset(field, kUntouched, 64);
     }
     bool load() { return loadKeysFromCard(own, peer, premaster); }
 };
@@ -170,12 +123,17 @@ struct Fields
 // The first `replaced` bytes come from the card, the rest kept their old value.
 ::testing::AssertionResult replacedPrefix(const uint8_t *field, const QByteArray &fromCard, int replaced)
 {
-    QByteArray expected = fromCard.left(replaced) + QByteArray(64 - replaced, char(kUntouched));
-    QByteArray actual(reinterpret_cast<const char *>(field), 64);
+    const QByteArray expected = fromCard.left(replaced) + QByteArray(64 - replaced, char(kUntouched));
+    const QByteArray actual(reinterpret_cast<const char *>(field), 64);
     if (actual == expected)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "\n  actual   " << actual.toHex().constData()
                                          << "\n  expected " << expected.toHex().constData();
+}
+
+std::string toStd(const QStringList &list)
+{
+    return "[" + list.join(" | ").toStdString() + "]";
 }
 
 // -1 (a failed exchange) through QString::number(code, 16): Qt formats a negative number in a
@@ -185,14 +143,61 @@ const char *const kFailedExchange = "FFFFFFFFFFFFFFFF";
 const QString kRead1 = "00468101";
 const QString kRead2 = "00468102";
 const QString kGetResponse = "00C0000040";
+// 77 bytes: the header, the key just read from id 2, the UKM.
 const QString kPremasterCommand = "0086010148" + QString(kKey2.toHex().toUpper()) + "C36A1F88E24D9735";
+const QStringList kAllCommands{kRead1, kGetResponse, kRead2, kGetResponse, kPremasterCommand, kGetResponse};
 
-std::string toStd(const QStringList &list)
+QString keyError(int id, const char *code)
 {
-    return "[" + list.join(" | ").toStdString() + "]";
+    return QString("Error getting public key, key id: %1 , error: 0x \"%2\"").arg(id).arg(code);
 }
 
-// --- environment across suites ----------------------------------------------------------------
+QString premasterError(const char *code)
+{
+    return QString("Error generating premaster key, key id: 1 , error: 0x \"%1\"").arg(code);
+}
+
+QString connectError(const char *code)
+{
+    return QString("Can't connect to smart card: 0x \"%1\"").arg(code);
+}
+
+// One attempt that fails before talking to the card: the line, and no field written.
+void expectRefused(const QString &line)
+{
+    LogCapture log;
+    Fields fields;
+    EXPECT_FALSE(fields.load());
+    EXPECT_EQ(log.lines(), QStringList{line}) << toStd(log.lines());
+    EXPECT_TRUE(replacedPrefix(fields.own, kKey1, 0));
+    EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, 0));
+    EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, 0));
+}
+
+// A connection of the test's own beside the code under test.
+struct OwnConnection
+{
+    SCARDCONTEXT context = 0;
+    LPSTR readers = nullptr;
+    SCARDHANDLE card = 0;
+    LONG connect(DWORD share)
+    {
+        DWORD length = SCARD_AUTOALLOCATE, protocol = 0;
+        LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+        if (rv == SCARD_S_SUCCESS)
+            rv = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&readers), &length);
+        if (rv == SCARD_S_SUCCESS)
+            rv = SCardConnect(context, readers, share, SCARD_PROTOCOL_T0, &card, &protocol);
+        return rv;
+    }
+    ~OwnConnection()
+    {
+        if (readers)
+            SCardFreeMemory(context, readers);
+        if (context)
+            SCardReleaseContext(context);
+    }
+};
 
 bool g_cardUp = false;
 
@@ -201,13 +206,13 @@ void ensureCard()
     if (g_cardUp)
         return;
     configureCard({});
-    PCSC_ENV("start");
+    ASSERT_TRUE(pcscEnv({"start"}));
     g_cardUp = true;
 }
 
 void stopAll()
 {
-    PCSC_ENV("stop");
+    ASSERT_TRUE(pcscEnv({"stop"}));
     g_cardUp = false;
 }
 
@@ -219,39 +224,16 @@ public:
 
 } // namespace
 
-// --- without a usable reader ------------------------------------------------------------------
-
-TEST(SmartCardWithoutDaemon, ContextFailureIsLoggedAndNothingIsWritten)
+TEST(SmartCardWithoutReader, ContextAndListFailuresAreLoggedAndNothingIsWritten)
 {
     stopAll();
     if (foreignDaemonRunning())
         GTEST_SKIP() << "a pcscd not started by this test is running";
-    DebugCapture capture;
-    Fields fields;
-    EXPECT_FALSE(fields.load());
-    EXPECT_EQ(capture.lines(), QStringList{"Can't create context for PCSC resource manager: 0x \"8010001D\""})
-        << toStd(capture.lines());
-    EXPECT_TRUE(replacedPrefix(fields.own, kKey1, 0));
-    EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, 0));
-    EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, 0));
+    expectRefused("Can't create context for PCSC resource manager: 0x \"8010001D\"");
+    ASSERT_TRUE(pcscEnv({"start-pcscd", "--no-readers"}));
+    expectRefused("No available smart card readers: 0x \"8010002E\"");
+    ASSERT_TRUE(pcscEnv({"stop-pcscd"}));
 }
-
-TEST(SmartCardWithoutReader, ListFailureIsLogged)
-{
-    stopAll();
-    if (foreignDaemonRunning())
-        GTEST_SKIP() << "a pcscd not started by this test is running";
-    PCSC_ENV("start-pcscd", "--no-readers");
-    DebugCapture capture;
-    Fields fields;
-    const bool loaded = fields.load();
-    const QStringList lines = capture.lines();
-    PCSC_ENV("stop-pcscd");
-    EXPECT_FALSE(loaded);
-    EXPECT_EQ(lines, QStringList{"No available smart card readers: 0x \"8010002E\""}) << toStd(lines);
-}
-
-// --- one attempt against a card that answers or misbehaves -------------------------------------
 
 struct AttemptCase
 {
@@ -259,7 +241,7 @@ struct AttemptCase
     CardSettings card;
     bool loaded;
     QStringList lines;
-    int ownReplaced, peerReplaced, premasterReplaced;  // leading bytes taken from the card
+    int ownReplaced, peerReplaced, premasterReplaced; // leading bytes taken from the card
     QStringList commands;
 };
 
@@ -279,29 +261,18 @@ TEST_P(SmartCardAttempt, LinesFieldsAndCommands)
     const AttemptCase &c = GetParam();
     ASSERT_TRUE(g_cardUp);
     configureCard(c.card);
-    ApduLog log;
-    DebugCapture capture;
+    ApduLog apdus;
+    LogCapture log;
     Fields fields;
-
     EXPECT_EQ(fields.load(), c.loaded);
-    EXPECT_EQ(capture.lines(), c.lines) << toStd(capture.lines());
+    EXPECT_EQ(log.lines(), c.lines) << toStd(log.lines());
     EXPECT_TRUE(replacedPrefix(fields.own, kKey1, c.ownReplaced)) << "ownPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, c.peerReplaced)) << "peerPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, c.premasterReplaced)) << "premasterSecret";
-    EXPECT_EQ(log.commands(), c.commands) << toStd(log.commands());
+    EXPECT_EQ(apdus.commands(), c.commands) << toStd(apdus.commands());
 }
 
-const QStringList kAllCommands{kRead1, kGetResponse, kRead2, kGetResponse, kPremasterCommand, kGetResponse};
-
-QString keyError(int id, const char *code)
-{
-    return QString("Error getting public key, key id: %1 , error: 0x \"%2\"").arg(id).arg(code);
-}
-
-QString premasterError(const char *code)
-{
-    return QString("Error generating premaster key, key id: 1 , error: 0x \"%1\"").arg(code);
-}
+const QStringList kUpToPremaster = kAllCommands.mid(0, 5);
 
 INSTANTIATE_TEST_SUITE_P(
     Pcscd, SmartCardAttempt,
@@ -313,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         AttemptCase{"Status9000ForKey1", {{"key1:answer=9000"}}, false, {keyError(1, "9000")},
                     0, 0, 0, {kRead1}},
         AttemptCase{"Status9000ForPremaster", {{"premaster:answer=9000"}}, false, {premasterError("9000")},
-                    64, 64, 0, {kRead1, kGetResponse, kRead2, kGetResponse, kPremasterCommand}},
+                    64, 64, 0, kUpToPremaster},
         // Failure at key 2: key 1 already replaced, premaster untouched.
         AttemptCase{"ErrorStatusForKey2", {{"key2:answer=6A82"}}, false, {keyError(2, "6A82")},
                     64, 0, 0, {kRead1, kGetResponse, kRead2}},
@@ -337,10 +308,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0, 0, 0, {kRead1, kGetResponse}},
         // A card expecting another UKM refuses the premaster command.
         AttemptCase{"CardExpectsOtherUkm", {{}, "0000000000000000"}, false, {premasterError("6A80")},
-                    64, 64, 0, {kRead1, kGetResponse, kRead2, kGetResponse, kPremasterCommand}}),
+                    64, 64, 0, kUpToPremaster}),
     [](const ::testing::TestParamInfo<AttemptCase> &info) { return std::string(info.param.name); });
-
-// --- the card's view and the connection --------------------------------------------------------
 
 class SmartCardSession : public ::testing::Test
 {
@@ -353,117 +322,63 @@ protected:
     }
 };
 
-TEST_F(SmartCardSession, PremasterCommandIsExactly77BytesWithKeyTwoAndUkm)
-{
-    ApduLog log;
-    Fields fields;
-    ASSERT_TRUE(fields.load());
-    const QStringList commands = log.commands();
-    ASSERT_EQ(commands.size(), 6) << toStd(commands);
-    const QByteArray premasterCommand = QByteArray::fromHex(commands[4].toLatin1());
-    EXPECT_EQ(premasterCommand.size(), 77);
-    EXPECT_EQ(premasterCommand, QByteArray::fromHex("0086010148") + kKey2 + kUkm);
-    // The key sent is the one just read from key id 2, and the card's answer is kept.
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(fields.peer), 64), premasterCommand.mid(5, 64));
-    EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, 64));
-}
-
 TEST_F(SmartCardSession, DirectCallsNeverWritePastTheirDestination)
 {
-    SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
-    LPSTR readers = nullptr;
-    DWORD length = SCARD_AUTOALLOCATE;
-    ASSERT_EQ(SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&readers), &length), SCARD_S_SUCCESS);
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    ASSERT_EQ(SCardConnect(context, readers, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0, &card, &protocol),
-              SCARD_S_SUCCESS);
-    DebugCapture capture;
-    ApduLog log;
+    OwnConnection own;
+    ASSERT_EQ(own.connect(SCARD_SHARE_EXCLUSIVE), SCARD_S_SUCCESS);
+    LogCapture log;
+    ApduLog apdus;
+    uint8_t buffer[32];
+    auto bufferHolds = [&](const QByteArray &key) {
+        return QByteArray(reinterpret_cast<char *>(buffer), 32) == key.left(16) + QByteArray(16, char(kUntouched));
+    };
 
     // Le 16: the card hands out 16 bytes and announces the other 48.
-    uint8_t buffer[32];
     std::memset(buffer, kUntouched, sizeof buffer);
-    EXPECT_EQ(transmitApdu(card, 0x00, 0x46, 0x81, 0x01, nullptr, 0, nullptr, 0), 0x6140);
-    EXPECT_EQ(transmitApdu(card, 0x00, 0xC0, 0x00, 0x00, nullptr, 0, buffer, 16), 0x6130);
-    EXPECT_EQ(QByteArray(reinterpret_cast<char *>(buffer), 32), kKey1.left(16) + QByteArray(16, char(kUntouched)));
-
+    EXPECT_EQ(transmitApdu(own.card, 0x00, 0x46, 0x81, 0x01, nullptr, 0, nullptr, 0), 0x6140);
+    EXPECT_EQ(transmitApdu(own.card, 0x00, 0xC0, 0x00, 0x00, nullptr, 0, buffer, 16), 0x6130);
+    EXPECT_TRUE(bufferHolds(kKey1));
     // A 16-byte destination still gets a 64-byte GET RESPONSE, and only its 16 bytes change.
     std::memset(buffer, kUntouched, sizeof buffer);
-    EXPECT_EQ(readPublicKey(card, 2, buffer, 16), 0);
-    EXPECT_EQ(QByteArray(reinterpret_cast<char *>(buffer), 32), kKey2.left(16) + QByteArray(16, char(kUntouched)));
-
+    EXPECT_EQ(readPublicKey(own.card, 2, buffer, 16), 0);
+    EXPECT_TRUE(bufferHolds(kKey2));
     // A peer key of the wrong length is refused before anything is sent.
-    const QByteArray shortKey = kKey2.left(63);
-    EXPECT_EQ(computePremaster(card, 1, reinterpret_cast<const uint8_t *>(shortKey.constData()), 63, buffer, 16), -1);
+    EXPECT_EQ(computePremaster(own.card, 1, reinterpret_cast<const uint8_t *>(kKey2.constData()), 63, buffer, 16), -1);
 
-    EXPECT_EQ(capture.lines(), QStringList{premasterError(kFailedExchange)}) << toStd(capture.lines());
-    EXPECT_EQ(log.commands(), (QStringList{kRead1, "00C0000010", kRead2, kGetResponse})) << toStd(log.commands());
-    SCardFreeMemory(context, readers);
-    SCardReleaseContext(context);
+    EXPECT_EQ(log.lines(), QStringList{premasterError(kFailedExchange)}) << toStd(log.lines());
+    EXPECT_EQ(apdus.commands(), (QStringList{kRead1, "00C0000010", kRead2, kGetResponse})) << toStd(apdus.commands());
 }
 
 // Each attempt releases its context: the exclusive connection must not outlive it.
 TEST_F(SmartCardSession, AttemptsFollowEachOtherAndYieldToAnotherHolder)
 {
-    Fields first, second;
-    ASSERT_TRUE(first.load());
-    ASSERT_TRUE(second.load());
-
-    SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
-    LPSTR readers = nullptr;
-    DWORD length = SCARD_AUTOALLOCATE;
-    ASSERT_EQ(SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&readers), &length), SCARD_S_SUCCESS);
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    ASSERT_EQ(SCardConnect(context, readers, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &protocol),
-              SCARD_S_SUCCESS);
+    ASSERT_TRUE(Fields().load());
+    ASSERT_TRUE(Fields().load());
     {
-        DebugCapture capture;
-        Fields held;
-        EXPECT_FALSE(held.load());
-        EXPECT_EQ(capture.lines(), QStringList{"Can't connect to smart card: 0x \"8010000B\""})
-            << toStd(capture.lines());
+        OwnConnection holder;
+        ASSERT_EQ(holder.connect(SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
+        expectRefused(connectError("8010000B"));
     }
-    SCardFreeMemory(context, readers);
-    SCardReleaseContext(context);
-    Fields after;
-    EXPECT_TRUE(after.load());
+    EXPECT_TRUE(Fields().load());
 }
 
-TEST_F(SmartCardSession, NoCardInTheReader)
+TEST_F(SmartCardSession, ReaderWithoutAUsableCard)
 {
-    PCSC_ENV("card-remove");
-    DebugCapture capture;
-    Fields fields;
-    const bool loaded = fields.load();
-    const QStringList lines = capture.lines();
-    PCSC_ENV("card-insert");
-    EXPECT_FALSE(loaded);
-    EXPECT_EQ(lines, QStringList{"Can't connect to smart card: 0x \"8010000C\""}) << toStd(lines);
-    EXPECT_TRUE(replacedPrefix(fields.own, kKey1, 0));
-    Fields again;
-    EXPECT_TRUE(again.load()) << "the card is back";
-}
+    ASSERT_TRUE(pcscEnv({"card-remove"}));
+    expectRefused(connectError("8010000C"));
+    ASSERT_TRUE(pcscEnv({"card-insert"}));
+    EXPECT_TRUE(Fields().load()) << "the card is back";
 
-TEST_F(SmartCardSession, CardOfferingOnlyT1IsRefusedAtConnect)
-{
+    // A card that offers only T=1.
     CardSettings t1;
     t1.atr = "t1";
     configureCard(t1);
-    PCSC_ENV("card-remove");
-    PCSC_ENV("card-insert");
-    DebugCapture capture;
-    Fields fields;
-    const bool loaded = fields.load();
-    const QStringList lines = capture.lines();
+    ASSERT_TRUE(pcscEnv({"card-remove"}));
+    ASSERT_TRUE(pcscEnv({"card-insert"}));
+    expectRefused(connectError("8010000F"));
     configureCard({});
-    PCSC_ENV("card-remove");
-    PCSC_ENV("card-insert");
-    EXPECT_FALSE(loaded);
-    EXPECT_EQ(lines, QStringList{"Can't connect to smart card: 0x \"8010000F\""}) << toStd(lines);
+    ASSERT_TRUE(pcscEnv({"card-remove"}));
+    ASSERT_TRUE(pcscEnv({"card-insert"}));
 }
 
 int main(int argc, char **argv)
