@@ -8,9 +8,9 @@
 #include <QQmlContext>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QSignalSpy>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -18,27 +18,6 @@ namespace {
 enum Tab { EncryptorTab = 0, ModemTab = 1 };
 const QString kStart = QStringLiteral("Запустить шифратор");
 const QString kStop = QStringLiteral("Остановить шифратор");
-
-// Finds an object by its QML id below `scope`, across both the object and the visual tree
-// (popups, loaded components and the window's header and footer live in different ones).
-QObject *findById(QObject *scope, const QString &id, QSet<QObject *> &seen)
-{
-    if (!scope || seen.contains(scope))
-        return nullptr;
-    seen.insert(scope);
-    if (QQmlContext *context = qmlContext(scope); context && context->nameForObject(scope) == id)
-        return scope;
-    QList<QObject *> next = scope->children();
-    if (auto *item = qobject_cast<QQuickItem *>(scope))
-        for (QQuickItem *child : item->childItems())
-            next.append(child);
-    if (auto *window = qobject_cast<QQuickWindow *>(scope))
-        next.append(window->contentItem());
-    for (QObject *child : next)
-        if (QObject *found = findById(child, id, seen))
-            return found;
-    return nullptr;
-}
 
 } // namespace
 
@@ -49,11 +28,31 @@ class TestMainWindow : public QObject
     std::unique_ptr<RecordingManager> m_manager;
     std::unique_ptr<QQmlApplicationEngine> m_engine;
     QQuickWindow *m_window = nullptr;
+    int m_warnings = 0;
 
+    // Finds an object by its QML id below `scope`, across both the object and the visual tree
+    // (loaded components and the window's header and footer live in different ones).
     QObject *object(const QString &id, QObject *scope = nullptr)
     {
         QSet<QObject *> seen;
-        return findById(scope ? scope : m_window, id, seen);
+        std::function<QObject *(QObject *)> find = [&](QObject *o) -> QObject * {
+            if (!o || seen.contains(o))
+                return nullptr;
+            seen.insert(o);
+            if (QQmlContext *context = qmlContext(o); context && context->nameForObject(o) == id)
+                return o;
+            QList<QObject *> next = o->children();
+            if (auto *item = qobject_cast<QQuickItem *>(o))
+                for (QQuickItem *child : item->childItems())
+                    next.append(child);
+            if (auto *window = qobject_cast<QQuickWindow *>(o))
+                next.append(window->contentItem());
+            for (QObject *child : next)
+                if (QObject *found = find(child))
+                    return found;
+            return nullptr;
+        };
+        return find(scope ? scope : m_window);
     }
     QQuickItem *item(const QString &id, QObject *scope = nullptr)
     {
@@ -110,16 +109,16 @@ private slots:
         m_manager = std::make_unique<RecordingManager>();
         m_engine = std::make_unique<QQmlApplicationEngine>();
         m_engine->rootContext()->setContextProperty("encryptorManager", m_manager.get());
-        int warnings = 0;
+        m_warnings = 0;
         connect(m_engine.get(), &QQmlEngine::warnings, this,
-                [&warnings](const QList<QQmlError> &list) { warnings += list.size(); });
+                [this](const QList<QQmlError> &list) { m_warnings += list.size(); });
         m_engine->load(QUrl("qrc:/qml/MainWindow.qml"));
         QCOMPARE(m_engine->rootObjects().size(), 1);
         m_window = qobject_cast<QQuickWindow *>(m_engine->rootObjects().first());
         QVERIFY(m_window);
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
         // A binding that reads an undefined name only warns; the window must load cleanly.
-        QCOMPARE(warnings, 0);
+        QCOMPARE(m_warnings, 0);
     }
     void cleanup()
     {
@@ -227,10 +226,6 @@ private slots:
 #endif
         settings->setExternalPort("/tmp/gcs-link");
         QCOMPARE(text("softwareSerialPort"), QStringLiteral("/tmp/gcs-link"));
-
-        QCOMPARE(button(EncryptorTab, kStart)->isEnabled(), !ports.isEmpty());
-        QCOMPARE(button(EncryptorTab, kStop)->isEnabled(), false);
-        QCOMPARE(item("loadMasterKeyButton")->isEnabled(), true);
         QVERIFY(m_manager->calls.isEmpty());
     }
 
