@@ -48,6 +48,7 @@ struct Client
 
     Client(bool serial, const QString &path) : serial(serial), path(path) {}
     ~Client() { close(); }
+    bool isOpen() const { return fd >= 0 || port; }
     bool open()
     {
         if (serial)
@@ -247,50 +248,39 @@ private slots:
     void nothingStaleAfterReopen_data()
     {
         QTest::addColumn<bool>("serial");
-        QTest::addColumn<QString>("when");
+        QTest::addColumn<QString>("steps"); // then: open if closed, write fresh bytes, read
         QTest::addColumn<int>("staleSize");
-        QTest::newRow("before the first client") << false << "never" << 100;
-        QTest::newRow("after the client closed") << false << "closed" << 100;
-        QTest::newRow("as the client closed") << false << "closing" << 100;
-        QTest::newRow("more than the terminal holds") << false << "closed" << 100000;
-        QTest::newRow("QSerialPort, after it closed") << true << "closed" << 100;
-        QTest::newRow("left unread at close") << false << "unread" << 100;
+        QTest::newRow("before the first client") << false << "write wait" << 100;
+        QTest::newRow("after the client closed") << false << "open close wait write wait" << 100;
+        QTest::newRow("as the client closed") << false << "open close write wait" << 100;
+        QTest::newRow("more than the terminal holds") << false << "open close wait write wait" << 100000;
+        QTest::newRow("QSerialPort, after it closed") << true << "open close wait write wait" << 100;
+        QTest::newRow("left unread at close") << false << "open write wait close wait" << 100;
         QTest::newRow("held for a client that stopped reading")
-            << false << "unread" << 200000;
+            << false << "open write wait close wait" << 200000;
         // The close and the open reach the worker together; the client reads only after that.
         QTest::newRow("reopened before the worker saw the close")
-            << false << "unread-reopened" << 100;
+            << false << "open write wait close open wait" << 100;
     }
     void nothingStaleAfterReopen()
     {
         QFETCH(bool, serial);
-        QFETCH(QString, when);
+        QFETCH(QString, steps);
         QFETCH(int, staleSize);
         const QString path = linkIn("stale");
         VirtualSerialPort worker(path);
         Client client{serial, path};
-        const QByteArray stale(staleSize, 'S');
-
-        if (when == "closed" || when == "closing") {
-            QVERIFY(client.open());
-            client.close();
-            if (when == "closed")
-                QTest::qWait(20);
-            worker.writeData(stale);
-        } else if (when.startsWith("unread")) {
-            QVERIFY(client.open());
-            worker.writeData(stale);
-            QTest::qWait(20);
-            client.close();
-            if (when == "unread-reopened")
+        for (const QString &step : steps.split(' ')) {
+            if (step == "open")
                 QVERIFY(client.open());
-        } else {
-            worker.writeData(stale);
+            else if (step == "close")
+                client.close();
+            else if (step == "write")
+                worker.writeData(QByteArray(staleSize, 'S'));
+            else
+                QTest::qWait(20);
         }
-        QTest::qWait(20);
-
-        if (when != "unread-reopened")
-            QVERIFY(client.open());
+        QVERIFY(client.isOpen() || client.open());
         worker.writeData(pattern(300, 7));
         QCOMPARE(client.receive(301, 300), pattern(300, 7));
     }
