@@ -88,13 +88,15 @@ private slots:
             QCOMPARE(received, expected);
             QCOMPARE(int(run.speedWhileWriting), int(B230400));
             QCOMPARE(run.openAfterReturn, 0);
-            QVERIFY2(msUntilByte(0) >= 1100, qPrintable(id + QString("escape after %1 ms").arg(msUntilByte(0))));
+            QVERIFY2(msUntilByte(0) >= 1100,
+                     qPrintable(id + QString("escape after %1 ms").arg(msUntilByte(0))));
             QVERIFY2(msUntilByte(3) >= 2200, qPrintable(id + "ATS3 too early"));
             QVERIFY2(msUntilByte(expected.indexOf("AT&W")) >= 2450, qPrintable(id + "AT&W too early"));
             QVERIFY2(msUntilByte(expected.indexOf("ATZ")) >= 2700, qPrintable(id + "ATZ too early"));
             // 2950 ms of pauses; the slack is for a shared, busy machine.
             const double callMs = double(run.endUs - run.startUs) / 1000;
-            QVERIFY2(callMs >= 2950 && callMs < 3950, qPrintable(id + QString("call took %1 ms").arg(callMs)));
+            QVERIFY2(callMs >= 2950 && callMs < 3950,
+                     qPrintable(id + QString("call took %1 ms").arg(callMs)));
         }
     }
 

@@ -28,7 +28,10 @@ struct ThreadedWorker
         thread.start();
     }
     ~ThreadedWorker() { stop(); }
-    void send(const QByteArray &bytes) { QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes)); }
+    void send(const QByteArray &bytes)
+    {
+        QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes));
+    }
     void stop() { thread.quit(); thread.wait(); }
 
     QObject collector;

@@ -68,7 +68,8 @@ struct Client
         return QTest::qWaitFor([&] {
             if (serial)
                 return port->bytesToWrite() == 0;
-            done += int(qMax<ssize_t>(0, ::write(fd, data.constData() + done, size_t(data.size() - done))));
+            const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+            done += int(qMax<ssize_t>(0, n));
             return done == data.size();
         });
     }
