@@ -192,6 +192,21 @@ private slots:
         QCOMPARE(p.at(0), frame);
     }
 
+    void directionsKeepTheirOwnPartialFrames()
+    {
+        // Each direction has its own parser channel: a frame half-read from ground control
+        // survives a whole record from the aircraft, and the other way round.
+        const QByteArray up = fixture(F3), down = fixture(F1);
+        Probe<PlainMessageHandler> plain;
+        Probe<EncryptedMessageHandler> encrypted;
+        QCOMPARE(encrypted.pass(sealRecord(down.left(9))), 0);
+        QCOMPARE(plain.pass(up.left(10)), 0);
+        QCOMPARE(encrypted.pass(sealRecord(down.mid(9))), 1);
+        QCOMPARE(plain.pass(up.mid(10)), 1);
+        QCOMPARE(encrypted.at(0), down);
+        QCOMPARE(openRecord(plain.at(0)), up);
+    }
+
     void versionOneFrameRoundTrip_data()
     {
         QTest::addColumn<QByteArray>("frame");
