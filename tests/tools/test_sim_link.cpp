@@ -281,7 +281,8 @@ TEST_F(SimLink, SecondHelloAfterFinishedRunsANewHandshake)
 
 TEST_F(SimLink, QuietGroundIsOfferedANewHandshake)
 {
-    start({"--rehello-ms", "400"});
+    // Long enough that a slow ground still finishes the first handshake before it.
+    start({"--rehello-ms", "1500"});
     const int netId = twoHandshakes(true);
     ASSERT_GE(netId, 0) << sim.stderrText();
     ASSERT_EQ(sim.stop(), 0);
