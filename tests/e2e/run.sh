@@ -28,8 +28,8 @@ E2E_BIN=$(cd "$BIN" && pwd)
 rm -rf "$WORK"
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
-# shellcheck source=lib.sh
-source "$(dirname "$0")/lib.sh"
+# shellcheck source=../../scripts/link-lib.sh
+source "$(dirname "$0")/../../scripts/link-lib.sh"
 e2e_traps
 e2e_require
 

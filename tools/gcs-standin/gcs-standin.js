@@ -47,7 +47,7 @@ function loadMavlink() {
     return require('node-mavlink');
   } catch (first) {
     try {
-      return require(path.join(__dirname, '..', 'node', 'node_modules', 'node-mavlink'));
+      return require(path.join(__dirname, '..', '..', 'tests', 'node', 'node_modules', 'node-mavlink'));
     } catch (e) {
       console.error('gcs-standin: node-mavlink is not installed (scripts/setup runs "npm ci" in ' +
                     'tests/node): ' + first.message);
@@ -58,7 +58,7 @@ function loadMavlink() {
 
 // ---- options ----------------------------------------------------------------------------------
 const opts = {
-  port: null, table: path.join(__dirname, '..', 'data', 'message-table.csv'),
+  port: null, table: path.join(__dirname, '..', '..', 'messaging', 'mavlink', 'message-table.csv'),
   frames: 40, intervalMs: 20, waitPortS: 0, firstHeartbeatS: 30, listenS: 0, minRunS: 0, drainMs: 2000,
   reopenAfter: -1, closedMs: 1500, secondDescriptor: false, awaitHangupS: 0, expectEcho: false, expectSilence: false,
   minSkipped: -1, sentLog: null, receivedLog: null, progress: false, seed: 1,

@@ -5,11 +5,11 @@
 # The caller sets WORK (a directory for this run's files) and may set E2E_BIN (the programs,
 # default build/bin). Every process NAME leaves NAME.out and NAME.err in WORK.
 
-E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 E2E_BIN=${E2E_BIN:-$E2E_ROOT/build/bin}
 E2E_PCSC_ENV="$E2E_ROOT/scripts/pcsc-env"
-E2E_STANDIN="$E2E_ROOT/tests/e2e/gcs-standin.js"
-E2E_LOGCHECK="$E2E_ROOT/tests/e2e/logcheck.js"
+E2E_STANDIN="$E2E_ROOT/tools/gcs-standin/gcs-standin.js"
+E2E_LOGCHECK="$E2E_ROOT/tools/gcs-standin/logcheck.js"
 # Where scripts/setup installs node-mavlink.
 export NODE_PATH="$E2E_ROOT/tests/node/node_modules${NODE_PATH:+:$NODE_PATH}"
 
