@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/CounterReporter.h"
 #include "messaging/LinkFrame.h"
 #include "messaging/LinkFrameParser.h"
 #include "messaging/mavlink/Mavlink.h"
@@ -139,23 +140,6 @@ void BM_LinkFrameParseByte(benchmark::State &state)
 BENCHMARK_TEMPLATE(BM_LinkFrameParseByte, false)->Arg(64)->Arg(512);
 BENCHMARK_TEMPLATE(BM_LinkFrameParseByte, true)->Arg(64)->Arg(512);
 
-// Keeps each run's throughput so that main can print the ratios.
-class RateReporter : public benchmark::ConsoleReporter
-{
-public:
-    std::map<std::string, double> bytesPerSecond;
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            const auto it = run.counters.find("bytes_per_second");
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && it != run.counters.end())
-                bytesPerSecond[run.benchmark_name()] = it->second;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -163,11 +147,11 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RateReporter reporter;
+    CounterReporter reporter("bytes_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    auto &r = reporter.bytesPerSecond;
+    auto &r = reporter.values;
     const auto line = [&](const char *what, const std::string &run, const std::string &anchor) {
         if (r.count(run) && r.count(anchor) && r[anchor] > 0)
             std::printf("%-44s %8.1f MB/s, anchor %8.1f MB/s, ratio %.2f\n", what, r[run] / 1e6,

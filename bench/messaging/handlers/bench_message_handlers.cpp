@@ -14,6 +14,7 @@
 #include <string>
 
 #include "auth/LinkSecurityState.h"
+#include "bench/support/CounterReporter.h"
 #include "crypto/RecordLayer.h"
 #include "messaging/EncryptedMessageHandler.h"
 #include "messaging/LinkFrame.h"
@@ -188,23 +189,6 @@ BENCHMARK(BM_ProtectFrame)->Arg(32)->Arg(267)->Arg(280)->Unit(benchmark::kMillis
 BENCHMARK(BM_EncryptedHandleData)->Arg(32)->Arg(267)->Arg(280)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UnprotectFrame)->Arg(32)->Arg(267)->Arg(280)->Unit(benchmark::kMillisecond);
 
-// Keeps the frame rates of the runs so that main can set each handler against its anchor.
-class RateReporter : public benchmark::ConsoleReporter
-{
-public:
-    std::map<std::string, double> rates;
-
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            const auto it = run.counters.find("items_per_second");
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && it != run.counters.end())
-                rates[run.benchmark_name()] = it->second.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -212,7 +196,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    RateReporter reporter;
+    CounterReporter reporter("items_per_second");
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     std::printf("\nframes/s through handleData against the record layer alone on the same frames\n"
@@ -225,9 +209,9 @@ int main(int argc, char **argv)
                  {"aircraft->ground", "BM_EncryptedHandleData", "BM_UnprotectFrame"}};
     for (const auto &pair : pairs) {
         for (const char *size : {"32", "267", "280"}) {
-            const auto h = reporter.rates.find(std::string(pair.handler) + "/" + size);
-            const auto a = reporter.rates.find(std::string(pair.anchor) + "/" + size);
-            if (h == reporter.rates.end() || a == reporter.rates.end())
+            const auto h = reporter.values.find(std::string(pair.handler) + "/" + size);
+            const auto a = reporter.values.find(std::string(pair.anchor) + "/" + size);
+            if (h == reporter.values.end() || a == reporter.values.end())
                 continue;
             if (std::string(size) == "280" && std::string(pair.handler) == "BM_PlainHandleData") {
                 std::printf("%-17s %3s bytes: %10.0f frames/s, dropped before the record layer\n",
