@@ -101,6 +101,8 @@ private slots:
         QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         QSignalSpy succeeded(&link.manager, &EncryptorManager::authSucceeded);
         link.manager.onAuthSucceeded(netId);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         // Each AT command with its string's zero byte; see ModemNetworkIdTest for the pauses.
         QCOMPARE(link.modem.readUntilQuiet(300, 2000),
                  "+++" + ats3 + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
@@ -128,31 +130,51 @@ private slots:
         // Nothing from either side leaks back to where it came from.
         QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
 
-        // Started again while relaying: the relay stops, and the next success keeps the flag.
+        // Started again while relaying: the relay stops and the flag with it, until the next
+        // success starts both again.
         link.start();
         QCOMPARE(link.runningThreads(), 3);
+        QVERIFY(!link.manager.isEncryptionEnabled());
         link.manager.onAuthSucceeded(2);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 2, 8000);
         QCOMPARE(link.ids.count(), 2);
         QCOMPARE(link.ids.at(1).at(0).toInt(), 2);
-        QCOMPARE(succeeded.count(), 2);
-        QCOMPARE(enabled.count(), 1);
+        QCOMPARE(enabled.count(), 3);
         QVERIFY(link.manager.isEncryptionEnabled());
     }
 
-    void callsDuringAnOperationRunAfterIt()
+    // A start or a stop while the AT commands go out (a click that the window let through,
+    // or a terminal signal to the relay): the commands finish, and the flag says what runs.
+    void startOrStopDuringTheModemRoutine_data()
     {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("start again") << true;
+        QTest::newRow("stop") << false;
+    }
+    void startOrStopDuringTheModemRoutine()
+    {
+        QFETCH(bool, restart);
         Link link;
-        // A second click on start, queued while the window hangs in the hand-over.
-        QMetaObject::invokeMethod(&link.manager, [&link] { link.start(); }, Qt::QueuedConnection);
+        QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         link.manager.onAuthSucceeded(5);
-        QCOMPARE(link.runningThreads(), 3); // ports and encryptor, no authentication beside it
-        QTRY_COMPARE(link.gcs.openCountInProcess(), 1);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        if (restart)
+            link.start();
+        else
+            link.manager.deinitialize();
+        QVERIFY(!link.manager.isModemRoutineRunning());
+        QCOMPARE(link.modem.readUntilQuiet(100, 500),
+                 "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
         QTest::qWait(200);
-        // The restart ran afterwards: ports and authentication, the relay stopped.
-        QCOMPARE(link.runningThreads(), 3);
-        link.modem.readUntilQuiet(100, 500);
-        QVERIFY(link.gcs.write(heartbeat));
-        QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
+        QCOMPARE(enabled.count(), 0);
+        QVERIFY(!link.manager.isEncryptionEnabled());
+        QCOMPARE(link.ids.count(), 0);
+        // Started again: ports and authentication, no relay; stopped: nothing.
+        QCOMPARE(link.runningThreads(), restart ? 3 : 0);
+        if (restart) {
+            QVERIFY(link.gcs.write(heartbeat));
+            QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
+        }
     }
 
     void failedRestartLeavesNothingRunning()
@@ -215,7 +237,9 @@ private slots:
 
         QFile client(path);
         QVERIFY(client.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        QSignalSpy succeeded(&manager, &EncryptorManager::authSucceeded);
         manager.onAuthSucceeded(9);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         modem.readUntilQuiet(200, 2000);
         QCOMPARE(client.write(heartbeat), qint64(heartbeat.size()));
         const QList<LinkFrame> frames = parseFrames(modem.readUntilQuiet(200, 3000));
