@@ -115,7 +115,8 @@ private slots:
 
         // Ground control to aircraft: one Data frame per MAVLink message.
         QVERIFY(link.gcs.write(heartbeat));
-        const QList<LinkFrame> frames = parseFrames(link.modem.readUntilQuiet(200, 3000));
+        const QList<LinkFrame> frames =
+            parseFrames(link.modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
         QCOMPARE(frames.size(), 1);
         QCOMPARE(frames.at(0).type, uint8_t(LinkFrameType::Data));
         QCOMPARE(int(frames.at(0).length), heartbeat.size());
@@ -126,7 +127,7 @@ private slots:
         uint8_t wire[kLinkFrameMaxSize];
         QVERIFY(link.modem.write(QByteArray(reinterpret_cast<const char *>(wire),
                                             writeLinkFrame(fromAircraft, wire))));
-        QCOMPARE(link.gcs.readUntilQuiet(200, 3000), heartbeat);
+        QCOMPARE(link.gcs.readExactly(heartbeat.size(), 3000), heartbeat);
         // Nothing from either side leaks back to where it came from.
         QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
 
@@ -242,7 +243,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         modem.readUntilQuiet(200, 2000);
         QCOMPARE(client.write(heartbeat), qint64(heartbeat.size()));
-        const QList<LinkFrame> frames = parseFrames(modem.readUntilQuiet(200, 3000));
+        const QList<LinkFrame> frames =
+            parseFrames(modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
         QCOMPARE(frames.size(), 1);
         QCOMPARE(int(frames.at(0).length), heartbeat.size());
         client.close();
