@@ -48,12 +48,14 @@ void EncryptorManager::setTestMode(bool testMode)
 
 void EncryptorManager::initialize(QString internalPort, QString externalPort, QString outputPort)
 {
+    const bool replacesRun =
+        modemRoutine || authenticationThread.isRunning() || encryptorThread.isRunning();
     // The routine writes through the output port that is about to be replaced.
     waitForModemRoutine();
     if (!openPorts(internalPort, externalPort, outputPort)) {
         // A start that replaced a running one must not leave the old authentication (or relay)
         // going on without ports; the stop also clears its status text.
-        if (authenticationThread.isRunning() || encryptorThread.isRunning())
+        if (replacesRun)
             stopAll();
         return;
     }

@@ -67,7 +67,7 @@ void EncryptorManager::onAuthSucceeded(int netId)
 
     // Every stop and start waits for the routine and ends it with false, so a true here means
     // the ports it wrote to are still the current ones.
-    startModemRoutine(outputPortWorker, static_cast<uint8_t>(netId & 0xFF), [this, netId](bool completed) {
+    const auto relay = [this, netId](bool completed) {
         if (!completed)
             return;
         emit netIdChanged(netId);
@@ -75,7 +75,8 @@ void EncryptorManager::onAuthSucceeded(int netId)
         setEncryptionEnabled(true);
         health.setPhase(LinkHealth::Relay);
         emit authSucceeded();
-    });
+    };
+    startModemRoutine(outputPortWorker, static_cast<uint8_t>(netId & 0xFF), relay);
 }
 
 bool EncryptorManager::startEncryptor()

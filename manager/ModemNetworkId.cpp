@@ -9,8 +9,8 @@
 #include <QMetaObject>
 
 #include <cstdio>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 

@@ -148,19 +148,23 @@ private slots:
     // or a terminal signal to the relay): the commands finish, and the flag says what runs.
     void startOrStopDuringTheModemRoutine_data()
     {
-        QTest::addColumn<bool>("restart");
-        QTest::newRow("start again") << true;
-        QTest::newRow("stop") << false;
+        QTest::addColumn<QString>("then");
+        QTest::newRow("start again") << "start";
+        QTest::newRow("start again, modem port gone") << "start-fails";
+        QTest::newRow("stop") << "stop";
     }
     void startOrStopDuringTheModemRoutine()
     {
-        QFETCH(bool, restart);
+        QFETCH(QString, then);
+        const bool restart = then == "start";
         Link link;
         QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         link.manager.onAuthSucceeded(5);
         QVERIFY(link.manager.isModemRoutineRunning());
-        if (restart)
+        if (then == "start")
             link.start();
+        else if (then == "start-fails")
+            link.manager.initialize(link.gcs.slavePath(), QString(), "/dev/ttyNOPE");
         else
             link.manager.deinitialize();
         QVERIFY(!link.manager.isModemRoutineRunning());
@@ -170,8 +174,11 @@ private slots:
         QCOMPARE(enabled.count(), 0);
         QVERIFY(!link.manager.isEncryptionEnabled());
         QCOMPARE(link.ids.count(), 0);
-        // Started again: ports and authentication, no relay; stopped: nothing.
+        // Started again: ports and authentication, no relay; stopped: nothing, status cleared.
         QCOMPARE(link.runningThreads(), restart ? 3 : 0);
+        QCOMPARE(link.manager.linkHealth()->stateName(), restart ? "Authenticating" : "Stopped");
+        if (!restart)
+            QCOMPARE(link.notes.last().at(0).toString(), QString());
         if (restart) {
             QVERIFY(link.gcs.write(heartbeat));
             QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
