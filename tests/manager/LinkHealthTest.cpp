@@ -18,16 +18,19 @@ private slots:
         QTest::addColumn<int>("recordAgoMs");  // -1: no record from the aircraft yet
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("silentSeconds");
-        QTest::newRow("idle") << int(LinkHealth::Idle) << false << -1 << "Stopped" << 0;
-        QTest::newRow("authenticating") << int(LinkHealth::Authentication) << false << -1 << "Authenticating" << 0;
-        QTest::newRow("port lost while authenticating") << int(LinkHealth::Authentication) << true << -1
-                                                        << "ModemPortLost" << 0;
-        QTest::newRow("modem routine") << int(LinkHealth::ModemRoutine) << false << -1 << "ConfiguringModem" << 0;
-        QTest::newRow("record 1 s ago") << int(LinkHealth::Relay) << false << 1000 << "Relaying" << 1;
-        QTest::newRow("record 4 s ago") << int(LinkHealth::Relay) << false << 4000 << "AircraftSilent" << 4;
+        const auto row = [](const char *name, LinkHealth::Phase phase, bool portLost, int agoMs,
+                            const char *state, int silent) {
+            QTest::newRow(name) << int(phase) << portLost << agoMs << QString(state) << silent;
+        };
+        row("idle", LinkHealth::Idle, false, -1, "Stopped", 0);
+        row("authenticating", LinkHealth::Authentication, false, -1, "Authenticating", 0);
+        row("port lost while authenticating", LinkHealth::Authentication, true, -1, "ModemPortLost", 0);
+        row("modem routine", LinkHealth::ModemRoutine, false, -1, "ConfiguringModem", 0);
+        row("record 1 s ago", LinkHealth::Relay, false, 1000, "Relaying", 1);
+        row("record 4 s ago", LinkHealth::Relay, false, 4000, "AircraftSilent", 4);
         // Relaying for 5 s (below) without a single record is silence too.
-        QTest::newRow("nothing since the start") << int(LinkHealth::Relay) << false << -1 << "AircraftSilent" << 5;
-        QTest::newRow("port lost while relaying") << int(LinkHealth::Relay) << true << 1000 << "ModemPortLost" << 1;
+        row("nothing since the start", LinkHealth::Relay, false, -1, "AircraftSilent", 5);
+        row("port lost while relaying", LinkHealth::Relay, true, 1000, "ModemPortLost", 1);
     }
     void stateFollowsPhaseSilenceAndPort()
     {
@@ -56,8 +59,8 @@ private slots:
         counters.bytesToAircraft = 1000;
         counters.bytesFromAircraft = 2000;
         health.apply(counters, 10000);
-        QCOMPARE(QJsonDocument::fromJson(health.statsJson()).object().value("ms_since_aircraft").type(),
-                 QJsonValue::Null);
+        const QJsonObject before = QJsonDocument::fromJson(health.statsJson()).object();
+        QCOMPARE(before.value("ms_since_aircraft").type(), QJsonValue::Null);
 
         counters = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 6000, 3000, 12, 13, 14, 10000};
         health.apply(counters, 12000);

@@ -77,7 +77,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     bool statsValid = true;
-    const int statsSeconds = parser.isSet(statsOption) ? parser.value(statsOption).toInt(&statsValid) : 0;
+    const int statsSeconds =
+        parser.isSet(statsOption) ? parser.value(statsOption).toInt(&statsValid) : 0;
     if (parser.isSet(statsOption) && (!statsValid || statsSeconds < 1 || statsSeconds > 86400)) {
         printLine(stderr, QStringLiteral("uav-link-relay: --stats takes whole seconds, 1 to 86400"));
         return 1;

@@ -29,7 +29,8 @@ private slots:
         QByteArray badChecksum = good;
         badChecksum[12] = char(badChecksum[12] ^ 1);
         PlainMessageHandler plain;
-        deliver(plain, good + badChecksum + fixture(F11) + fixture(F10) + QByteArray("\x01\x02\x03") + good);
+        const QByteArray notFrames("\x01\x02\x03");
+        deliver(plain, good + badChecksum + fixture(F11) + fixture(F10) + notFrames + good);
         plain.handleData();
 
         const QByteArray first = sealRecord(good), second = sealRecord(good);
