@@ -218,14 +218,18 @@ bool protectFrame(LinkSecurityState &state, const uint8_t *plaintext, uint16_t l
     return true;
 }
 
-bool unprotectFrame(LinkSecurityState &state, const LinkFrame &frame, uint8_t *plaintextOut, uint16_t *lengthOut)
+bool unprotectFrame(LinkSecurityState &state, const LinkFrame &frame, uint8_t *plaintextOut, uint16_t *lengthOut,
+                    int *result)
 {
-    if (frame.length > kLinkFrameMaxPayload || lengthOut == nullptr)
-        return false;
     uint64_t written = 0;
-    if (unprotectRecord(state, frame.payload, frame.length, frame.sequence, frame.epoch, frame.mac, plaintextOut,
-                        &written)
-        != 0)
+    int rc = -22;
+    if (frame.length <= kLinkFrameMaxPayload && lengthOut != nullptr) {
+        rc = unprotectRecord(state, frame.payload, frame.length, frame.sequence, frame.epoch, frame.mac,
+                             plaintextOut, &written);
+    }
+    if (result != nullptr)
+        *result = rc;
+    if (rc != 0)
         return false;
     *lengthOut = uint16_t(written);
     return true;

@@ -34,8 +34,10 @@ int unprotectRecord(LinkSecurityState &state, const uint8_t *ciphertext, uint64_
 // Fills the frame's payload, length, sequence, epoch and MAC; markers and type are the caller's.
 // False for an empty payload, one over 512 bytes, or when protectRecord fails.
 bool protectFrame(LinkSecurityState &state, const uint8_t *plaintext, uint16_t length, LinkFrame &frame);
-// plaintextOut has room for frame.length bytes. False (lengthOut untouched) for any rejection.
-bool unprotectFrame(LinkSecurityState &state, const LinkFrame &frame, uint8_t *plaintextOut, uint16_t *lengthOut);
+// plaintextOut has room for frame.length bytes. False (lengthOut untouched) for any rejection;
+// result, when given, receives unprotectRecord's code (-22 for a frame it was not given).
+bool unprotectFrame(LinkSecurityState &state, const LinkFrame &frame, uint8_t *plaintextOut, uint16_t *lengthOut,
+                    int *result = nullptr);
 
 // Forgets both directions' key blocks; installMasterSecret calls it so that no record is ever
 // checked or protected under a key block of an earlier secret.

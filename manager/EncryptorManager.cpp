@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QScopedValueRollback>
+#include <QSignalBlocker>
 
 #include <stdexcept>
 
@@ -25,12 +25,17 @@ EncryptorManager::EncryptorManager(QObject *parent)
     , internalPortThread(this)
     , outputPortThread(this)
     , authenticationThread(this)
+    , health(this)
 {
 }
 
 EncryptorManager::~EncryptorManager()
 {
     // A QThread destroyed while running aborts the process; stop them all, quietly.
+    {
+        const QSignalBlocker quiet(this);
+        waitForModemRoutine();
+    }
     stopThread(encryptorThread);
     stopPortThreads();
     stopThread(authenticationThread);
@@ -43,13 +48,14 @@ void EncryptorManager::setTestMode(bool testMode)
 
 void EncryptorManager::initialize(QString internalPort, QString externalPort, QString outputPort)
 {
-    if (deferIfBusy([=] { initialize(internalPort, externalPort, outputPort); }))
-        return;
-    const QScopedValueRollback<bool> operation(busy, true);
+    const bool replacesRun =
+        modemRoutine || authenticationThread.isRunning() || encryptorThread.isRunning();
+    // The routine writes through the output port that is about to be replaced.
+    waitForModemRoutine();
     if (!openPorts(internalPort, externalPort, outputPort)) {
         // A start that replaced a running one must not leave the old authentication (or relay)
         // going on without ports; the stop also clears its status text.
-        if (authenticationThread.isRunning() || encryptorThread.isRunning())
+        if (replacesRun)
             stopAll();
         return;
     }
@@ -76,9 +82,7 @@ QString EncryptorManager::virtualPortPath() const
 
 void EncryptorManager::deinitialize()
 {
-    if (deferIfBusy([this] { deinitialize(); }))
-        return;
-    const QScopedValueRollback<bool> operation(busy, true);
+    waitForModemRoutine();
     stopAll();
 }
 
@@ -90,18 +94,23 @@ void EncryptorManager::stopAll()
     authenticationManager = nullptr;
     encryptor = nullptr;
     dropStaleAuthenticationEvents();
-    if (encryptionEnabled) {
-        encryptionEnabled = false;
-        emit encryptionEnabledChanged();
-    }
+    setEncryptionEnabled(false);
+    health.setPhase(LinkHealth::Idle);
     emit notification(QString());
+}
+
+void EncryptorManager::setEncryptionEnabled(bool enabled)
+{
+    if (encryptionEnabled == enabled)
+        return;
+    encryptionEnabled = enabled;
+    emit encryptionEnabledChanged();
 }
 
 bool EncryptorManager::openPorts(const QString &internalPort, const QString &externalPort,
                                  const QString &outputPort)
 {
     stopPortThreads();
-    QCoreApplication::processEvents();
 
 #ifdef Q_OS_LINUX
     // Without a serial port toward the ground-control program, Linux offers it a
@@ -139,6 +148,9 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
             outputPort, m_testMode ? testOutputBaudRate : normalBaudRate, nullptr);
         connect(&outputPortThread, &QThread::finished, outputPortWorker, &QObject::deleteLater,
                 Qt::AutoConnection);
+        // To the manager, so that a stop drops what a replaced worker still had queued.
+        connect(outputPortWorker, &OrvSerialPort::portLost, this,
+                [this] { health.setModemPortLost(true); }, Qt::QueuedConnection);
         outputPortWorker->moveToThread(&outputPortThread);
         outputPortThread.start(QThread::InheritPriority);
     } catch (const std::runtime_error &e) {

@@ -2,14 +2,15 @@
 // runs authentication and then the encrypted relay, and writes network ids into modems.
 #pragma once
 
-#include <QMetaObject>
 #include <QObject>
 #include <QString>
 #include <QThread>
 
-#include <utility>
+#include <functional>
 
 #include <cstdint>
+
+#include "manager/LinkHealth.h"
 
 class AuthenticationManager;
 class OrvSerialPort;
@@ -22,6 +23,9 @@ class EncryptorManager : public QObject
     Q_PROPERTY(bool encryptionEnabled READ isEncryptionEnabled NOTIFY encryptionEnabledChanged)
     // Where the ground-control program finds the port this utility offers (Linux); empty elsewhere.
     Q_PROPERTY(QString virtualPortPath READ virtualPortPath CONSTANT)
+    // True while AT commands go to a modem; starting, stopping and applying wait for it.
+    Q_PROPERTY(bool modemRoutineRunning READ isModemRoutineRunning NOTIFY modemRoutineRunningChanged)
+    Q_PROPERTY(LinkHealth *linkHealth READ linkHealth CONSTANT)
 
 public:
     explicit EncryptorManager(QObject *parent);
@@ -30,6 +34,8 @@ public:
     void setTestMode(bool testMode);
     bool testMode() const { return m_testMode; }
     bool isEncryptionEnabled() const { return encryptionEnabled; }
+    bool isModemRoutineRunning() const { return modemRoutine != nullptr; }
+    LinkHealth *linkHealth() { return &health; }
     QString virtualPortPath() const;
 
 signals:
@@ -37,6 +43,7 @@ signals:
     void notification(QString message);
     void netIdChanged(int netId);
     void encryptionEnabledChanged();
+    void modemRoutineRunningChanged();
     void authSucceeded();
 
 public slots:
@@ -47,8 +54,9 @@ public:
     Q_INVOKABLE void deinitialize();
     Q_INVOKABLE void setNetworkId(QString modemPort, int netId);
 
-    // Writes "+++", ATS3, AT&W and ATZ with their pauses through a running worker.
-    void writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netId);
+    // Writes "+++", ATS3, AT&W and ATZ with their pauses through a running worker. Blocks the
+    // calling thread for the pauses; the manager runs it in a thread of its own.
+    static void writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netId);
 
 private:
     bool openPorts(const QString &internalPort, const QString &externalPort,
@@ -56,17 +64,13 @@ private:
     void stopPortThreads();
     // Stops the encryptor, both ports and authentication; the state is idle afterwards.
     void stopAll();
-    // The operations pump the event loop while they wait (processEvents, thread stops), which
-    // can deliver another call to the manager: a click, a signal from a terminal. Such a call
-    // runs after the current operation instead of inside it.
-    template<typename Call>
-    bool deferIfBusy(Call &&call)
-    {
-        if (!busy)
-            return false;
-        QMetaObject::invokeMethod(&deferredCalls, std::forward<Call>(call), Qt::QueuedConnection);
-        return true;
-    }
+    // Runs the modem routine off the GUI thread; then after(true) once it has ended on its own.
+    void startModemRoutine(OrvSerialPort *worker, uint8_t netId, std::function<void(bool)> after);
+    // Waits for a running routine and lets it end with after(false): a stop or a new start
+    // takes over, and the ports it writes to must outlive it.
+    void waitForModemRoutine();
+    void endModemRoutine(bool completed);
+    void setEncryptionEnabled(bool enabled);
     void startAuthentication();
     bool startEncryptor();
     // The worker on the ground-control side: the serial port, or the offered virtual port.
@@ -87,6 +91,8 @@ private:
     bool m_testMode = false;
     // Runs in internalPortThread in place of internalPortWorker when no serial port is named.
     VirtualSerialPort *virtualPortWorker = nullptr;
-    bool busy = false;
-    QObject deferredCalls;
+    // Not a child: the threads the manager owns as children are the four workers' threads.
+    QThread *modemRoutine = nullptr;
+    std::function<void(bool)> afterModemRoutine;
+    LinkHealth health;
 };

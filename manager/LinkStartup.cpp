@@ -4,7 +4,6 @@
 
 #include <QCoreApplication>
 #include <QEvent>
-#include <QScopedValueRollback>
 
 #include "auth/AuthenticationManager.h"
 #include "messaging/SoftwareEncryptor.h"
@@ -24,10 +23,10 @@ void EncryptorManager::startAuthentication()
     // from an earlier start must not run beside the new authentication.
     stopThread(encryptorThread);
     encryptor = nullptr;
+    setEncryptionEnabled(false);
     stopThread(authenticationThread);
     authenticationManager = nullptr;
     dropStaleAuthenticationEvents();
-    QCoreApplication::processEvents();
 
     authenticationManager = new AuthenticationManager(nullptr);
     authenticationManager->moveToThread(&authenticationThread);
@@ -49,38 +48,40 @@ void EncryptorManager::startAuthentication()
             SIGNAL(notification(QString)), Qt::QueuedConnection);
 
     authenticationThread.start(QThread::InheritPriority);
+    health.setModemPortLost(false);
+    health.setPhase(LinkHealth::Authentication);
 }
 
 void EncryptorManager::onAuthSucceeded(int netId)
 {
-    // Every operation that lets events through replaces or stops the authentication run, so
-    // a success delivered inside one belongs to a run that is gone.
-    if (busy)
-        return;
-    const QScopedValueRollback<bool> operation(busy, true);
-    // Only the current run may continue, and only onto workers that are still running.
+    // Only the current run may continue, and only onto workers that are still running. A
+    // success still queued from a run that was stopped or replaced finds none of that.
     if (!authenticationManager || !authenticationThread.isRunning() || !outputPortWorker
         || !outputPortThread.isRunning() || !groundPortWorker() || !internalPortThread.isRunning())
         return;
 
     stopThread(authenticationThread);
     authenticationManager = nullptr;
+    health.countHandshake();
+    health.setPhase(LinkHealth::ModemRoutine);
 
-    writeNetworkIdToModem(outputPortWorker, static_cast<uint8_t>(netId & 0xFF));
-    emit netIdChanged(netId);
-
-    startEncryptor();
-    if (!encryptionEnabled) {
-        encryptionEnabled = true;
-        emit encryptionEnabledChanged();
-    }
-    emit authSucceeded();
+    // Every stop and start waits for the routine and ends it with false, so a true here means
+    // the ports it wrote to are still the current ones.
+    const auto relay = [this, netId](bool completed) {
+        if (!completed)
+            return;
+        emit netIdChanged(netId);
+        startEncryptor();
+        setEncryptionEnabled(true);
+        health.setPhase(LinkHealth::Relay);
+        emit authSucceeded();
+    };
+    startModemRoutine(outputPortWorker, static_cast<uint8_t>(netId & 0xFF), relay);
 }
 
 bool EncryptorManager::startEncryptor()
 {
     stopThread(encryptorThread);
-    QCoreApplication::processEvents();
 
     encryptor = new SoftwareEncryptor(nullptr);
     encryptor->moveToThread(&encryptorThread);

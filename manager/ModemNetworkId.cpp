@@ -7,10 +7,10 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QMetaObject>
-#include <QScopedValueRollback>
 
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -46,10 +46,13 @@ void EncryptorManager::writeNetworkIdToModem(OrvSerialPort *worker, uint8_t netI
 
 void EncryptorManager::setNetworkId(QString modemPort, int netId)
 {
-    if (deferIfBusy([=] { setNetworkId(modemPort, netId); }))
+    // The window does not offer this while a routine runs; two at once would interleave
+    // their commands if they reached the same modem.
+    if (modemRoutine) {
+        qDebug() << "Modem routine already running";
+        emit error(QStringLiteral("The modem is still being configured"));
         return;
-    const QScopedValueRollback<bool> operation(busy, true);
-    QThread thread;
+    }
     OrvSerialPort *worker = nullptr;
     try {
         worker = new OrvSerialPort(modemPort, modemBaudRate, nullptr);
@@ -58,13 +61,51 @@ void EncryptorManager::setNetworkId(QString modemPort, int netId)
         emit error(QString::fromUtf8(e.what()));
         return;
     }
-    worker->moveToThread(&thread);
-    connect(&thread, &QThread::finished, worker, &QObject::deleteLater, Qt::AutoConnection);
-    thread.start(QThread::InheritPriority);
+    auto *thread = new QThread;
+    worker->moveToThread(thread);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater, Qt::AutoConnection);
+    thread->start(QThread::InheritPriority);
 
-    writeNetworkIdToModem(worker, static_cast<uint8_t>(netId & 0xFF));
+    // The worker, and with it the port, goes as its thread finishes, however the routine ends.
+    startModemRoutine(worker, static_cast<uint8_t>(netId & 0xFF), [thread](bool) {
+        thread->quit();
+        thread->wait();
+        delete thread;
+    });
+}
 
-    // The worker, and with it the port, goes as the thread finishes.
-    thread.quit();
-    thread.wait();
+void EncryptorManager::startModemRoutine(OrvSerialPort *worker, uint8_t netId,
+                                         std::function<void(bool)> after)
+{
+    waitForModemRoutine();
+    afterModemRoutine = std::move(after);
+    modemRoutine = QThread::create([worker, netId] { writeNetworkIdToModem(worker, netId); });
+    // The thread object is the context: once deleted, a finish it still had queued is gone too.
+    QThread *thread = modemRoutine;
+    connect(thread, &QThread::finished, thread, [this, thread] {
+        if (modemRoutine == thread)
+            endModemRoutine(true);
+    }, Qt::QueuedConnection);
+    modemRoutine->start(QThread::InheritPriority);
+    emit modemRoutineRunningChanged();
+}
+
+void EncryptorManager::waitForModemRoutine()
+{
+    if (modemRoutine)
+        endModemRoutine(false);
+}
+
+void EncryptorManager::endModemRoutine(bool completed)
+{
+    QThread *thread = std::exchange(modemRoutine, nullptr);
+    const std::function<void(bool)> after = std::exchange(afterModemRoutine, nullptr);
+    thread->wait();
+    // On completion this runs inside the thread object's own queued call.
+    if (completed)
+        thread->deleteLater();
+    else
+        delete thread;
+    after(completed);
+    emit modemRoutineRunningChanged();
 }

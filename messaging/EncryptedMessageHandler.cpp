@@ -5,6 +5,7 @@
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
 #include "messaging/LinkFrame.h"
+#include "messaging/LinkCounters.h"
 #include "messaging/LinkFrameParser.h"
 
 namespace {
@@ -29,6 +30,7 @@ void EncryptedMessageHandler::handleData()
     const QByteArray input = takePendingData();
     const auto *bytes = reinterpret_cast<const uint8_t *>(input.constData());
     const int count = input.size();
+    LinkCounters::live().bytesFromAircraft += uint64_t(count);
 
     LinkFrameParser &parser = LinkFrameParser::instance();
     LinkFrame frame;
@@ -46,8 +48,11 @@ void EncryptedMessageHandler::handleData()
             continue;
 
         uint16_t plaintextLength = 0;
-        if (!unprotectFrame(LinkSecurityState::instance(), frame, plaintext, &plaintextLength)
-            || plaintextLength == 0)
+        int result = 0;
+        const bool accepted =
+            unprotectFrame(LinkSecurityState::instance(), frame, plaintext, &plaintextLength, &result);
+        countRecordResult(LinkCounters::live(), result);
+        if (!accepted || plaintextLength == 0)
             continue;
 
         std::memset(&message, 0, sizeof message);
@@ -65,4 +70,5 @@ void EncryptedMessageHandler::handleData()
         const uint16_t written = mavlink_msg_to_send_buffer(serialised, &message);
         emit dataProcessed(QByteArray(reinterpret_cast<const char *>(serialised), written));
     }
+    publishLinkCounters();
 }

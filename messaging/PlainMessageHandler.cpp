@@ -4,6 +4,7 @@
 
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
+#include "messaging/LinkCounters.h"
 #include "messaging/LinkFrame.h"
 
 namespace {
@@ -52,6 +53,9 @@ void PlainMessageHandler::handleData()
 
         std::memset(wire, 0, sizeof wire);
         const uint16_t written = writeLinkFrame(frame, wire);
+        ++LinkCounters::live().recordsSent;
+        LinkCounters::live().bytesToAircraft += written;
         emit dataProcessed(QByteArray(reinterpret_cast<const char *>(wire), written));
     }
+    publishLinkCounters();
 }

@@ -2,6 +2,8 @@
 # record layer.
 add_library(uav_messaging STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MavlinkMetaType.h
+  ${CMAKE_CURRENT_LIST_DIR}/LinkCounters.h
+  ${CMAKE_CURRENT_LIST_DIR}/LinkCounters.cpp
   ${CMAKE_CURRENT_LIST_DIR}/MessageHandler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PlainMessageHandler.cpp
   ${CMAKE_CURRENT_LIST_DIR}/EncryptedMessageHandler.cpp

@@ -117,4 +117,5 @@ void OrvSerialPort::onPortError(QSerialPort::SerialPortError portError)
     qDebug() << "Serial port" << serialPort.portName() << "lost:" << serialPort.errorString()
              << "- closing it";
     serialPort.close();
+    emit portLost();
 }

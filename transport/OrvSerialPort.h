@@ -22,6 +22,8 @@ public:
 signals:
     void dataArrived(QByteArray data);
     void dataReadyForWrite();
+    // The device went away and the port was closed; the worker stays silent until replaced.
+    void portLost();
 
 public slots:
     void writeData(QByteArray data);

@@ -70,8 +70,9 @@ ColumnLayout {
         text: qsTr("Запустить шифратор")
         // Waits for the ground-control side port as well: without it the manager can only
         // fail through its error signal, which this window does not show.
+        // Not while AT commands go to the modem either: a new start would have to wait for them.
         enabled: viewModel.outputPort !== "" && groundControlPort !== ""
-                 && !encryptorManager.encryptionEnabled
+                 && !encryptorManager.encryptionEnabled && !encryptorManager.modemRoutineRunning
         onClicked: encryptorManager.initialize(viewModel.internalPort, viewModel.externalPort,
                                                viewModel.outputPort)
     }
@@ -79,7 +80,7 @@ ColumnLayout {
     Button {
         Layout.fillWidth: true
         text: qsTr("Остановить шифратор")
-        enabled: encryptorManager.encryptionEnabled
+        enabled: encryptorManager.encryptionEnabled && !encryptorManager.modemRoutineRunning
         onClicked: encryptorManager.deinitialize()
     }
 

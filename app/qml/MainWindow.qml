@@ -19,6 +19,9 @@ ApplicationWindow {
         TabButton {
             text: qsTr("Параметры модема")
         }
+        TabButton {
+            text: qsTr("Состояние канала")
+        }
     }
 
     SwipeView {
@@ -36,6 +39,12 @@ ApplicationWindow {
         }
         Item {
             ModemSettingsView {
+                anchors.fill: parent
+                anchors.margins: 20
+            }
+        }
+        Item {
+            LinkStatusView {
                 anchors.fill: parent
                 anchors.margins: 20
             }

@@ -70,12 +70,15 @@ ColumnLayout {
         id: loadMasterKeyButton
         Layout.fillWidth: true
         text: qsTr("Применить настройки")
-        enabled: !encryptorManager.encryptionEnabled
+        enabled: !encryptorManager.encryptionEnabled && !encryptorManager.modemRoutineRunning
         onClicked: {
-            // The call blocks for about three seconds; keep the button off until it returns.
+            // Off from the click on; the routine that the call starts keeps it off until the
+            // last command has gone out.
             enabled = false
             encryptorManager.setNetworkId(deviceSerialPort.currentText, networkIdentifier.value)
-            enabled = Qt.binding(function() { return !encryptorManager.encryptionEnabled })
+            enabled = Qt.binding(function() {
+                return !encryptorManager.encryptionEnabled && !encryptorManager.modemRoutineRunning
+            })
         }
     }
 }

@@ -41,6 +41,8 @@ inline uint8_t frameChar(mavlink_status_t *status, mavlink_message_t *rx, uint8_
     case MAVLINK_PARSE_STATE_IDLE:
         if (c == MAVLINK_STX || c == MAVLINK_STX_MAVLINK1)
             startFrame(status, rx, c);
+        else
+            ++status->skipped_bytes;
         break;
 
     case MAVLINK_PARSE_STATE_GOT_STX:
@@ -212,6 +214,12 @@ uint8_t mavlink_parse_char(uint8_t chan, uint8_t c, mavlink_message_t *msg)
     if (result != MAVLINK_FRAMING_BAD_CRC && result != MAVLINK_FRAMING_BAD_SIGNATURE)
         return result;
 
+    if (result == MAVLINK_FRAMING_BAD_SIGNATURE)
+        ++status->drop_signed;
+    else if (mavlink_get_msg_entry(rx->msgid) == nullptr)
+        ++status->drop_unknown_id;
+    else
+        ++status->drop_bad_crc;
     status->msg_received = MAVLINK_FRAMING_INCOMPLETE;
     status->parse_state = MAVLINK_PARSE_STATE_IDLE;
     // A checksum mismatch often means the frame was cut short and this byte begins the next one.

@@ -73,6 +73,11 @@ struct mavlink_status_t {
     uint8_t packet_idx;                // payload bytes received so far
     uint8_t flags;                     // MAVLINK_STATUS_FLAG_IN_MAVLINK1 while in a v1 frame
     uint8_t signature_wait;            // signature bytes still expected
+    // What mavlink_parse_char dropped on this channel, by reason.
+    uint64_t drop_bad_crc;
+    uint64_t drop_unknown_id;          // checksum failed under a message id not in the table
+    uint64_t drop_signed;
+    uint64_t skipped_bytes;            // bytes that began no frame
 };
 
 // One row of the CRC_EXTRA table. Only msgid, crc_extra and msg_len drive the framing;

@@ -2,6 +2,8 @@
 // signals, properties and invokables, but it only records what the window asks of it.
 #pragma once
 
+#include "manager/LinkHealth.h"
+
 #include <QObject>
 #include <QStringList>
 #include <QVariantList>
@@ -14,11 +16,21 @@ class RecordingManager : public QObject
     Q_OBJECT
     Q_PROPERTY(bool encryptionEnabled READ isEncryptionEnabled NOTIFY encryptionEnabledChanged)
     Q_PROPERTY(QString virtualPortPath READ virtualPortPath CONSTANT)
+    Q_PROPERTY(bool modemRoutineRunning READ isModemRoutineRunning NOTIFY modemRoutineRunningChanged)
+    Q_PROPERTY(LinkHealth *linkHealth READ linkHealth CONSTANT)
 
 public:
     static QString offeredPort() { return QStringLiteral("/run/user/0/uav-link-gcs"); }
     QString virtualPortPath() const { return offeredPort(); }
     bool isEncryptionEnabled() const { return m_encryptionEnabled; }
+    bool isModemRoutineRunning() const { return m_modemRoutineRunning; }
+    void setModemRoutineRunning(bool running)
+    {
+        if (std::exchange(m_modemRoutineRunning, running) != running)
+            emit modemRoutineRunningChanged();
+    }
+    // A real one, driven by the test through apply() and setPhase().
+    LinkHealth *linkHealth() { return &health; }
     void setEncryptionEnabled(bool enabled)
     {
         if (std::exchange(m_encryptionEnabled, enabled) != enabled)
@@ -35,6 +47,7 @@ signals:
     void notification(QString message);
     void netIdChanged(int netId);
     void encryptionEnabledChanged();
+    void modemRoutineRunningChanged();
     void authSucceeded();
 
 public slots:
@@ -63,4 +76,6 @@ private:
     }
 
     bool m_encryptionEnabled = false;
+    bool m_modemRoutineRunning = false;
+    LinkHealth health;
 };

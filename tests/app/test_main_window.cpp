@@ -140,10 +140,10 @@ private slots:
         for (QQuickItem *tab : tabBar->findChildren<QQuickItem *>())
             if (tab->inherits("QQuickTabButton"))
                 texts.append(tab->property("text").toString());
-        QCOMPARE(texts, (QStringList{"Параметры шифратора", "Параметры модема"}));
+        QCOMPARE(texts, (QStringList{"Параметры шифратора", "Параметры модема", "Состояние канала"}));
         QCOMPARE(swipeView->property("interactive").toBool(), false);
         QCOMPARE(swipeView->property("clip").toBool(), true);
-        QCOMPARE(swipeView->property("count").toInt(), 2);
+        QCOMPARE(swipeView->property("count").toInt(), 3);
         QCOMPARE(swipeView->property("currentIndex").toInt(), 0);
         QVERIFY(showTab(ModemTab));
         QCOMPARE(swipeView->property("currentIndex").toInt(), 1);

@@ -64,7 +64,7 @@ sim_start() { # sim_start OPTIONS...: the aircraft on the air end of the radio
 
 relay_start() { # relay_start NAME: the relay on the ground end, its virtual port for the GCS
   RELAY_T0=$EPOCHREALTIME
-  e2e_start "$1" --stamp "$E2E_BIN/uav-link-relay" --output "$GROUND" --debug
+  e2e_start "$1" --stamp "$E2E_BIN/uav-link-relay" --output "$GROUND" --debug --stats 5
   e2e_wait_for "$WORK/$1.out" "Ground-control port: " 10 "$1" ||
     e2e_fail "$1 printed no ground-control port"
   local offered
@@ -132,6 +132,15 @@ stop_relay() { # stop_relay NAME [SIGNAL]: exit 0, the virtual port's link remov
   [ ! -e "$GCS_PORT" ] && [ ! -L "$GCS_PORT" ] || e2e_fail "$GCS_PORT is left after $1 exited"
 }
 
+# The relay's last statistics line (JSON, as s) at exit meets CONDITION, a JavaScript expression.
+check_stats() { # check_stats RELAY-NAME CONDITION
+  local last
+  last=$(e2e_lines "$WORK/$1.out" | grep '^{' | tail -n1)
+  check "$1: statistics at exit, not $2: $last" node -e "
+    const s = JSON.parse(process.argv[1]);
+    process.exit(s.state === 'Stopped' && s.handshakes === 1 && ($2) ? 0 : 1);" "$last"
+}
+
 stop_sim() {
   e2e_stop sim INT
   [ "$E2E_STATUS" = 0 ] || e2e_fail "uav-sim exited with $E2E_STATUS"
@@ -163,6 +172,7 @@ scenario_link() {
     echo "session $session: $(grep -E '^(sent|echoed|aircraft_frames|rtt_p50_ms|rtt_p99_ms)=' "$WORK/gcs$session.out" | paste -sd' ')"
     # The first run ends with SIGTERM, the second with SIGINT (Ctrl-C).
     stop_relay "relay$session" "$([ "$session" = 1 ] && echo TERM || echo INT)"
+    check_stats "relay$session" 's.records_sent >= 48 && s.records_accepted >= 48 && s.refused_replay + s.refused_mac + s.refused_limit + s.refused_reflected === 0'
     e2e_alive socat || e2e_fail "socat did not survive the relay closing its end"
     e2e_alive sim || e2e_fail "uav-sim did not survive the relay closing its end"
   done
@@ -272,6 +282,7 @@ scenario_replay() {
   standin_start gcs --frames 16 --first-heartbeat-s 40 --min-run-s 3 --expect-echo
   standin_wait gcs
   stop_relay relay
+  check_stats relay 's.refused_replay === 1 && s.refused_mac === 0'
   stop_sim
   expect_value "$WORK/sim.out" replays_sent 1
   local seq count
@@ -290,6 +301,7 @@ scenario_tamper() {
   standin_start gcs --frames 16 --first-heartbeat-s 40 --min-run-s 3 --expect-echo
   standin_wait gcs
   stop_relay relay
+  check_stats relay 's.refused_mac === 1 && s.refused_replay === 0'
   stop_sim
   expect_value "$WORK/sim.out" tampered_sent 1
   local seq seqs

@@ -101,6 +101,8 @@ private slots:
         QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         QSignalSpy succeeded(&link.manager, &EncryptorManager::authSucceeded);
         link.manager.onAuthSucceeded(netId);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         // Each AT command with its string's zero byte; see ModemNetworkIdTest for the pauses.
         QCOMPARE(link.modem.readUntilQuiet(300, 2000),
                  "+++" + ats3 + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
@@ -113,7 +115,8 @@ private slots:
 
         // Ground control to aircraft: one Data frame per MAVLink message.
         QVERIFY(link.gcs.write(heartbeat));
-        const QList<LinkFrame> frames = parseFrames(link.modem.readUntilQuiet(200, 3000));
+        const QList<LinkFrame> frames =
+            parseFrames(link.modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
         QCOMPARE(frames.size(), 1);
         QCOMPARE(frames.at(0).type, uint8_t(LinkFrameType::Data));
         QCOMPARE(int(frames.at(0).length), heartbeat.size());
@@ -124,35 +127,62 @@ private slots:
         uint8_t wire[kLinkFrameMaxSize];
         QVERIFY(link.modem.write(QByteArray(reinterpret_cast<const char *>(wire),
                                             writeLinkFrame(fromAircraft, wire))));
-        QCOMPARE(link.gcs.readUntilQuiet(200, 3000), heartbeat);
+        QCOMPARE(link.gcs.readExactly(heartbeat.size(), 3000), heartbeat);
         // Nothing from either side leaks back to where it came from.
         QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
 
-        // Started again while relaying: the relay stops, and the next success keeps the flag.
+        // Started again while relaying: the relay stops and the flag with it, until the next
+        // success starts both again.
         link.start();
         QCOMPARE(link.runningThreads(), 3);
+        QVERIFY(!link.manager.isEncryptionEnabled());
         link.manager.onAuthSucceeded(2);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 2, 8000);
         QCOMPARE(link.ids.count(), 2);
         QCOMPARE(link.ids.at(1).at(0).toInt(), 2);
-        QCOMPARE(succeeded.count(), 2);
-        QCOMPARE(enabled.count(), 1);
+        QCOMPARE(enabled.count(), 3);
         QVERIFY(link.manager.isEncryptionEnabled());
     }
 
-    void callsDuringAnOperationRunAfterIt()
+    // A start or a stop while the AT commands go out (a click that the window let through,
+    // or a terminal signal to the relay): the commands finish, and the flag says what runs.
+    void startOrStopDuringTheModemRoutine_data()
     {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("start again") << "start";
+        QTest::newRow("start again, modem port gone") << "start-fails";
+        QTest::newRow("stop") << "stop";
+    }
+    void startOrStopDuringTheModemRoutine()
+    {
+        QFETCH(QString, then);
+        const bool restart = then == "start";
         Link link;
-        // A second click on start, queued while the window hangs in the hand-over.
-        QMetaObject::invokeMethod(&link.manager, [&link] { link.start(); }, Qt::QueuedConnection);
+        QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         link.manager.onAuthSucceeded(5);
-        QCOMPARE(link.runningThreads(), 3); // ports and encryptor, no authentication beside it
-        QTRY_COMPARE(link.gcs.openCountInProcess(), 1);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        if (then == "start")
+            link.start();
+        else if (then == "start-fails")
+            link.manager.initialize(link.gcs.slavePath(), QString(), "/dev/ttyNOPE");
+        else
+            link.manager.deinitialize();
+        QVERIFY(!link.manager.isModemRoutineRunning());
+        QCOMPARE(link.modem.readUntilQuiet(100, 500),
+                 "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
         QTest::qWait(200);
-        // The restart ran afterwards: ports and authentication, the relay stopped.
-        QCOMPARE(link.runningThreads(), 3);
-        link.modem.readUntilQuiet(100, 500);
-        QVERIFY(link.gcs.write(heartbeat));
-        QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
+        QCOMPARE(enabled.count(), 0);
+        QVERIFY(!link.manager.isEncryptionEnabled());
+        QCOMPARE(link.ids.count(), 0);
+        // Started again: ports and authentication, no relay; stopped: nothing, status cleared.
+        QCOMPARE(link.runningThreads(), restart ? 3 : 0);
+        QCOMPARE(link.manager.linkHealth()->stateName(), restart ? "Authenticating" : "Stopped");
+        if (!restart)
+            QCOMPARE(link.notes.last().at(0).toString(), QString());
+        if (restart) {
+            QVERIFY(link.gcs.write(heartbeat));
+            QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
+        }
     }
 
     void failedRestartLeavesNothingRunning()
@@ -215,10 +245,13 @@ private slots:
 
         QFile client(path);
         QVERIFY(client.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        QSignalSpy succeeded(&manager, &EncryptorManager::authSucceeded);
         manager.onAuthSucceeded(9);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         modem.readUntilQuiet(200, 2000);
         QCOMPARE(client.write(heartbeat), qint64(heartbeat.size()));
-        const QList<LinkFrame> frames = parseFrames(modem.readUntilQuiet(200, 3000));
+        const QList<LinkFrame> frames =
+            parseFrames(modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
         QCOMPARE(frames.size(), 1);
         QCOMPARE(int(frames.at(0).length), heartbeat.size());
         client.close();

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -65,11 +66,21 @@ int main(int argc, char *argv[])
         QStringLiteral("Higher baud rates on both links."));
     const QCommandLineOption debugOption(QStringLiteral("debug"),
         QStringLiteral("Show the debug log (port speeds, smart-card errors) on standard error."));
-    parser.addOptions({outputOption, internalOption, testOption, debugOption});
+    const QCommandLineOption statsOption(QStringLiteral("stats"),
+        QStringLiteral("Every SECONDS one JSON object of link counters on a line of standard "
+                       "output, and a last one at exit."), QStringLiteral("SECONDS"));
+    parser.addOptions({outputOption, internalOption, testOption, debugOption, statsOption});
     parser.process(app);
 
     if (!parser.isSet(outputOption)) {
         printLine(stderr, QStringLiteral("uav-link-relay: --output PORT is required (see --help)"));
+        return 1;
+    }
+    bool statsValid = true;
+    const int statsSeconds =
+        parser.isSet(statsOption) ? parser.value(statsOption).toInt(&statsValid) : 0;
+    if (parser.isSet(statsOption) && (!statsValid || statsSeconds < 1 || statsSeconds > 86400)) {
+        printLine(stderr, QStringLiteral("uav-link-relay: --stats takes whole seconds, 1 to 86400"));
         return 1;
     }
     showDebug = parser.isSet(debugOption);
@@ -94,15 +105,28 @@ int main(int argc, char *argv[])
         printLine(stdout, QStringLiteral("Net ID: %1").arg(netId));
     });
 
+    LinkHealth *health = manager->linkHealth();
+    const auto printStats = [statsSeconds, health] {
+        if (statsSeconds == 0)
+            return;
+        health->refresh();
+        printLine(stdout, QString::fromLatin1(health->statsJson()));
+    };
+    QTimer statsTimer;
+    QObject::connect(&statsTimer, &QTimer::timeout, printStats);
+    if (statsSeconds > 0)
+        statsTimer.start(statsSeconds * 1000);
+
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
         std::perror("uav-link-relay: socketpair");
         return 1;
     }
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&app, manager] {
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&app, manager, printStats] {
         char byte;
         [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
         manager->deinitialize();
+        printStats();
         app.exit(0);
     });
     struct sigaction action = {};
@@ -118,7 +142,9 @@ int main(int argc, char *argv[])
         printLine(stdout, QStringLiteral("Ground-control port: %1").arg(externalPort));
     }
     manager->initialize(internalPort, externalPort, parser.value(outputOption));
-    if (failed)
+    if (failed) {
+        printStats();
         return 1;
+    }
     return app.exec();
 }
