@@ -37,15 +37,6 @@ class EncryptorManagerTest : public QObject
     Q_OBJECT
 
 private slots:
-    void ownsFourIdleThreads()
-    {
-        EncryptorManager manager(nullptr);
-        QCOMPARE(manager.findChildren<QThread *>(QString(), Qt::FindDirectChildrenOnly).size(), 4);
-        QCOMPARE(runningThreads(manager), 0);
-        QCOMPARE(manager.property("encryptionEnabled"), QVariant(false));
-        QCOMPARE(manager.testMode(), false);
-    }
-
     void portThatCannotOpenStopsBothWorkers_data()
     {
         QTest::addColumn<QString>("internalPort");

@@ -106,50 +106,6 @@ private slots:
         QCOMPARE(pty.readUntilQuiet(100), QByteArray()); // nothing is sent twice
     }
 
-    void writesQueuedBeforeTheLoopRunsGoOutAsOneWrite()
-    {
-        PtyPair pty;
-        OrvSerialPort worker(pty.slavePath(), 57600);
-        auto *port = worker.findChild<QSerialPort *>();
-        QVERIFY(port);
-
-        // Records, as each queued write() starts, how much the port has been handed so far.
-        struct WriteProbe : QObject
-        {
-            QSerialPort *port;
-            QVector<qint64> handed;
-            explicit WriteProbe(QSerialPort *p) : port(p) {}
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                if (event->type() == QEvent::MetaCall)
-                    handed.append(port->bytesToWrite());
-                return false;
-            }
-        } probe(port);
-        worker.installEventFilter(&probe);
-        worker.writeData("first,");
-        worker.writeData("second");
-        QCOMPARE(port->bytesToWrite(), qint64(0)); // nothing is written inside writeData
-        QCoreApplication::sendPostedEvents(&worker, QEvent::MetaCall);
-        worker.removeEventFilter(&probe);
-
-        // The first write() hands over both chunks; the second finds nothing to do.
-        QCOMPARE(probe.handed, (QVector<qint64>{0, 12}));
-        QCOMPARE(port->bytesToWrite(), qint64(12));
-        QTest::qWait(20);
-        QCOMPARE(pty.readUntilQuiet(100), QByteArray("first,second"));
-    }
-
-    void emptyReadWithoutErrorIsStillEmitted()
-    {
-        PtyPair pty;
-        OrvSerialPort worker(pty.slavePath(), 57600);
-        QSignalSpy arrived(&worker, &OrvSerialPort::dataArrived);
-        worker.readData();
-        QCOMPARE(arrived.count(), 1);
-        QCOMPARE(arrived.at(0).at(0).toByteArray(), QByteArray());
-    }
-
     void openFailureThrowsAndLogsTheReason_data()
     {
         QTest::addColumn<QString>("port");
