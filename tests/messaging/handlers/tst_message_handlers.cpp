@@ -53,6 +53,10 @@ private slots:
         row("header|payload|crc", {f3.left(10), f3.mid(10, 9), f3.mid(19)}, {0, 0, 1}, {f3});
         row("mid-payload splits", {f3.left(13), f3.mid(13, 3), f3.mid(16)}, {0, 0, 1}, {f3});
         row("two frames in one chunk", {f1 + f3}, {2}, {f1, f3});
+        // A frame failing its checksum is dropped and the rest of the chunk still goes through.
+        QByteArray bad = f1;
+        bad[14] = char(bad[14] ^ 1);
+        row("bad checksum", {bad + f3}, {1}, {f3});
         // What is protected is the frame written again: F6 (COMMAND_LONG, id 76, CRC_EXTRA 152)
         // is the trimmed form; with its 33rd, zero byte still on it must come out as F6.
         const Bytes f6 = fromHex(F6);
