@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "AircraftPeer.h"
 #include "RecordSealer.h"
@@ -162,6 +163,20 @@ TEST_F(Handshake, DataFramesChangeNothing)
     EXPECT_FALSE(exchange(aircraft.record(LinkFrameType::Data, mavlink, sizeof mavlink), reply));
     EXPECT_EQ(1, authState);
     EXPECT_EQ(receiveBefore, ground.receiveSequence);
+}
+
+// A derivation that skipped or folded any value (0 above all) would shrink the id space.
+TEST(NetworkId, EveryByteValueOccursIncludingZero)
+{
+    LinkSecurityState &state = LinkSecurityState::instance();
+    std::set<int> seen;
+    uint8_t secret[32] = {};
+    for (uint32_t i = 0; i < 20000 && seen.size() < 256; ++i) {
+        std::memcpy(secret, &i, sizeof i);
+        state.installMasterSecret(secret);
+        seen.insert(deriveNetworkId(state));
+    }
+    EXPECT_EQ(256u, seen.size());
 }
 
 // The identifier is the first byte of MAC(MAC(label || seed) || label || seed) under the master
