@@ -162,6 +162,21 @@ private slots:
         QCOMPARE(client.receive(size), pattern(size, 2));
     }
 
+    void burstOfChunksKeepsOrder()
+    {
+        const QString path = linkIn("burst");
+        VirtualSerialPort worker(path);
+        Client client{false, path};
+        QVERIFY(client.open());
+        // All queued before the worker's loop runs, so the first write gathers them.
+        QByteArray expected;
+        for (int i = 0; i < 300; ++i) {
+            expected += pattern(1 + (i * 53) % 700, i);
+            worker.writeData(pattern(1 + (i * 53) % 700, i));
+        }
+        QCOMPARE(client.receive(expected.size()), expected);
+    }
+
     void reopenResumesTraffic_data()
     {
         QTest::addColumn<bool>("serial");
