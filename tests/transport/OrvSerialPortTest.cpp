@@ -137,35 +137,6 @@ private slots:
         QCOMPARE(pty.openCountInProcess(), openBefore);
     }
 
-    void speedIsReportedOnceASecond()
-    {
-        PtyPair pty;
-        LogCapture log;
-        ThreadedWorker w(pty.slavePath());
-        QVERIFY(pty.write(QByteArray(300, 'r')));
-        w.send(QByteArray(100, 'w'));
-        w.send(QByteArray(23, 'w'));
-        QCOMPARE(pty.readExactly(123, 2000).size(), 123);
-        QTRY_COMPARE_WITH_TIMEOUT(w.received.size(), 300, 2000);
-
-        const QString name = pty.portName();
-        const QRegularExpression ofThisPort('^' + QRegularExpression::escape('(' + name + ')'));
-        QTRY_VERIFY_WITH_TIMEOUT(log.linesMatching(ofThisPort).size() >= 4, 3500);
-        QCOMPARE(log.linesMatching(ofThisPort).mid(0, 4),
-                 (QStringList{speedLine(name, "read", 300), speedLine(name, "write", 123),
-                              speedLine(name, "read", 0), speedLine(name, "write", 0)}));
-
-        QVector<qint64> at{0};
-        for (const LogCapture::Entry &e : log.entries())
-            if (e.text.contains("read speed:"))
-                at.append(e.atMs);
-        // Single-shot and restarted after each report: never faster than once a second
-        // (a coarse QTimer may fire up to 5 % early).
-        QVERIFY(at.size() >= 3);
-        QVERIFY2(at[1] >= 950 && at[2] - at[1] >= 950 && at[2] - at[1] < 1500,
-                 qPrintable(QString("reports at %1 and %2 ms").arg(at[1]).arg(at[2])));
-    }
-
     void hangUpIsLoggedOnceClosesThePortAndDoesNotSpin()
     {
         PtyPair pty;
