@@ -73,14 +73,8 @@ private slots:
         QTest::addColumn<QString>("testMode"); // empty: an unknown option, exit status 1
         QTest::newRow("no option") << QStringList{} << "off";
         QTest::newRow("--test") << QStringList{"--test"} << "on";
-        QTest::newRow("--test twice") << QStringList{"--test", "--test"} << "on";
         QTest::newRow("positional argument") << QStringList{"test"} << "off";
         QTest::newRow("unknown") << QStringList{"--bogus"} << "";
-        QTest::newRow("unknown after test") << QStringList{"--test", "--bogus"} << "";
-        // Neither is offered, so both are unknown options too.
-        QTest::newRow("help") << QStringList{"--help"} << "";
-        QTest::newRow("version") << QStringList{"--version"} << "";
-        QTest::newRow("short alias") << QStringList{"-t"} << "";
     }
     void commandLine()
     {
@@ -108,8 +102,6 @@ private slots:
         // Directories of the import tree; an empty one leaves the tree whole as a control.
         QTest::newRow("complete") << QString() << QString();
         QTest::newRow("QtQuick.Dialogs") << "QtQuick/Dialogs" << "QtQuick.Dialogs";
-        QTest::newRow("QtQuick.Layouts") << "QtQuick/Layouts" << "QtQuick.Layouts";
-        QTest::newRow("QtQuick.Controls") << "QtQuick/Controls.2" << "QtQuick.Controls";
         QTest::newRow("QtQuick") << "QtQuick.2" << "QtQuick";
     }
     void missingModuleEndsWithMinusOne()

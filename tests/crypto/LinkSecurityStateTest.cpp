@@ -1,7 +1,5 @@
 // The process-wide link security state.
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -11,32 +9,6 @@
 #include "crypto/Magma.h"
 
 namespace {
-
-TEST(LinkSecurityState, InstanceIsOneObjectAcrossThreads)
-{
-    std::atomic<int> go{0};
-    LinkSecurityState *seen[4] = {};
-    std::thread threads[4];
-    for (int i = 0; i < 4; ++i)
-        threads[i] = std::thread([&, i] {
-            while (go.load() == 0) {
-            }
-            seen[i] = &LinkSecurityState::instance();
-        });
-    go = 1;
-    for (int i = 0; i < 4; ++i) {
-        threads[i].join();
-        EXPECT_EQ(seen[i], &LinkSecurityState::instance());
-    }
-}
-
-TEST(LinkSecurityState, FreshObjectIsAllZero)
-{
-    static const LinkSecurityState fresh{};
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&fresh);
-    EXPECT_EQ(toHex(bytes, sizeof fresh), std::string(2 * sizeof fresh, '0'));
-    EXPECT_FALSE(fresh.masterSecretInstalled());
-}
 
 // Every install resets all six counters, whatever they had reached, and keys the derivation
 // MAC with the new secret.

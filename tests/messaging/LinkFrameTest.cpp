@@ -149,19 +149,4 @@ TEST(LinkFrameParser, BadLengthDroppedAtSecondLengthByte)
     }
 }
 
-// One parser for the process: a frame split between two users is completed by the second.
-TEST(LinkFrameParser, OneProcessWideInstance)
-{
-    EXPECT_EQ(&LinkFrameParser::instance(), &LinkFrameParser::instance());
-    const Bytes f = wire(2, patterned(40, 2));
-    LinkFrame first, second;
-    for (size_t i = 0; i < 20; ++i)
-        EXPECT_FALSE(LinkFrameParser::instance().parseByte(f[i], first));
-    bool done = false;
-    for (size_t i = 20; i < f.size(); ++i)
-        done = LinkFrameParser::instance().parseByte(f[i], second);
-    ASSERT_TRUE(done);
-    EXPECT_EQ(written(second), f);
-}
-
 }  // namespace

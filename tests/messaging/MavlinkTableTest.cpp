@@ -72,23 +72,6 @@ TEST(MavlinkTable, MatchesThePublishedTableAndHeaders)
     }
 }
 
-// Rows that tell this table apart from other versions of the common dialect.
-TEST(MavlinkTable, TellingRows)
-{
-    const Row rows[] = {
-        {0, 50, 9, 0, 0, 0},     {1, 124, 31, 0, 0, 0},   {4, 237, 14, 3, 12, 13}, {11, 89, 6, 1, 4, 0},
-        {21, 159, 2, 3, 0, 1},   {39, 254, 37, 3, 32, 33}, {47, 153, 3, 3, 0, 1},  {76, 152, 33, 3, 30, 31},
-        {242, 104, 52, 0, 0, 0}, {253, 83, 51, 0, 0, 0},  {330, 23, 158, 0, 0, 0},
-        // Changed later in the dialect (VIDEO_STREAM_*): these are the 2018 values.
-        {269, 58, 246, 0, 0, 0}, {270, 232, 247, 3, 14, 15},
-    };
-    for (const Row &r : rows) {
-        const mavlink_msg_entry_t *e = mavlink_get_msg_entry(uint32_t(r[0]));
-        ASSERT_NE(e, nullptr) << r[0];
-        EXPECT_EQ(rowOf(*e), r);
-    }
-}
-
 // Binary search finds every row and nothing else, including at both ends and far beyond.
 TEST(MavlinkTable, LookupFindsExactlyTheRows)
 {

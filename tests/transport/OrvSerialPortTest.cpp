@@ -106,50 +106,6 @@ private slots:
         QCOMPARE(pty.readUntilQuiet(100), QByteArray()); // nothing is sent twice
     }
 
-    void writesQueuedBeforeTheLoopRunsGoOutAsOneWrite()
-    {
-        PtyPair pty;
-        OrvSerialPort worker(pty.slavePath(), 57600);
-        auto *port = worker.findChild<QSerialPort *>();
-        QVERIFY(port);
-
-        // Records, as each queued write() starts, how much the port has been handed so far.
-        struct WriteProbe : QObject
-        {
-            QSerialPort *port;
-            QVector<qint64> handed;
-            explicit WriteProbe(QSerialPort *p) : port(p) {}
-            bool eventFilter(QObject *, QEvent *event) override
-            {
-                if (event->type() == QEvent::MetaCall)
-                    handed.append(port->bytesToWrite());
-                return false;
-            }
-        } probe(port);
-        worker.installEventFilter(&probe);
-        worker.writeData("first,");
-        worker.writeData("second");
-        QCOMPARE(port->bytesToWrite(), qint64(0)); // nothing is written inside writeData
-        QCoreApplication::sendPostedEvents(&worker, QEvent::MetaCall);
-        worker.removeEventFilter(&probe);
-
-        // The first write() hands over both chunks; the second finds nothing to do.
-        QCOMPARE(probe.handed, (QVector<qint64>{0, 12}));
-        QCOMPARE(port->bytesToWrite(), qint64(12));
-        QTest::qWait(20);
-        QCOMPARE(pty.readUntilQuiet(100), QByteArray("first,second"));
-    }
-
-    void emptyReadWithoutErrorIsStillEmitted()
-    {
-        PtyPair pty;
-        OrvSerialPort worker(pty.slavePath(), 57600);
-        QSignalSpy arrived(&worker, &OrvSerialPort::dataArrived);
-        worker.readData();
-        QCOMPARE(arrived.count(), 1);
-        QCOMPARE(arrived.at(0).at(0).toByteArray(), QByteArray());
-    }
-
     void openFailureThrowsAndLogsTheReason_data()
     {
         QTest::addColumn<QString>("port");
@@ -179,35 +135,6 @@ private slots:
         }
         QCOMPARE(log.lines(), QStringList{'"' + expected + '"'});
         QCOMPARE(pty.openCountInProcess(), openBefore);
-    }
-
-    void speedIsReportedOnceASecond()
-    {
-        PtyPair pty;
-        LogCapture log;
-        ThreadedWorker w(pty.slavePath());
-        QVERIFY(pty.write(QByteArray(300, 'r')));
-        w.send(QByteArray(100, 'w'));
-        w.send(QByteArray(23, 'w'));
-        QCOMPARE(pty.readExactly(123, 2000).size(), 123);
-        QTRY_COMPARE_WITH_TIMEOUT(w.received.size(), 300, 2000);
-
-        const QString name = pty.portName();
-        const QRegularExpression ofThisPort('^' + QRegularExpression::escape('(' + name + ')'));
-        QTRY_VERIFY_WITH_TIMEOUT(log.linesMatching(ofThisPort).size() >= 4, 3500);
-        QCOMPARE(log.linesMatching(ofThisPort).mid(0, 4),
-                 (QStringList{speedLine(name, "read", 300), speedLine(name, "write", 123),
-                              speedLine(name, "read", 0), speedLine(name, "write", 0)}));
-
-        QVector<qint64> at{0};
-        for (const LogCapture::Entry &e : log.entries())
-            if (e.text.contains("read speed:"))
-                at.append(e.atMs);
-        // Single-shot and restarted after each report: never faster than once a second
-        // (a coarse QTimer may fire up to 5 % early).
-        QVERIFY(at.size() >= 3);
-        QVERIFY2(at[1] >= 950 && at[2] - at[1] >= 950 && at[2] - at[1] < 1500,
-                 qPrintable(QString("reports at %1 and %2 ms").arg(at[1]).arg(at[2])));
     }
 
     void hangUpIsLoggedOnceClosesThePortAndDoesNotSpin()

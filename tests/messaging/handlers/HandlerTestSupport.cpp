@@ -9,39 +9,6 @@
 
 namespace handlers_test {
 
-QByteArray buildFrame(const FrameFields &f, uint8_t crcExtra)
-{
-    const uint8_t n = uint8_t(f.payload.size());
-    const Bytes header = f.versionOne ? Bytes{0xFE, n, f.seq, f.sysid, f.compid, uint8_t(f.msgid)}
-                                      : Bytes{0xFD, n, f.incompatFlags, f.compatFlags, f.seq, f.sysid, f.compid,
-                                              uint8_t(f.msgid), uint8_t(f.msgid >> 8), uint8_t(f.msgid >> 16)};
-    const Bytes frame = withChecksum(header, Bytes(f.payload.begin(), f.payload.end()), crcExtra);
-    QByteArray out(reinterpret_cast<const char *>(frame.data()), int(frame.size()));
-    return !f.versionOne && (f.incompatFlags & 0x01) ? out + f.signature : out;
-}
-
-QByteArray relayedForm(const FrameFields &fields, uint8_t crcExtra)
-{
-    FrameFields trimmed = fields;
-    while (!fields.versionOne && trimmed.payload.size() > 1 && trimmed.payload.endsWith('\0'))
-        trimmed.payload.chop(1);
-    return buildFrame(trimmed, crcExtra);
-}
-
-int dropIndex(const QByteArray &frame, Drop kind)
-{
-    const int checksumEnd = (uint8_t(frame[0]) == 0xFE ? 6 : 10) + uint8_t(frame[1]) + 1;
-    return kind == Drop::UnknownIncompatFlag  ? 2
-         : kind == Drop::SignedGoodChecksum ? checksumEnd + 13
-                                            : checksumEnd;
-}
-
-bool noStartByteFrom(const QByteArray &frame, int index)
-{
-    const QByteArray rest = frame.mid(index);
-    return !rest.contains(char(0xFD)) && !rest.contains(char(0xFE));
-}
-
 void resetLink()
 {
     // Any 32 bytes do: the tests only need both directions to share one master secret.

@@ -1,5 +1,5 @@
-// What the handler tests share: MAVLink frames built by hand, LinkFrames on the wire, and
-// putting the process-wide link state back to a known start between tests.
+// What the handler tests share: MAVLink fixtures, LinkFrames on the wire, and putting the
+// process-wide link state back to a known start between tests.
 #pragma once
 
 #include <QByteArray>
@@ -15,28 +15,6 @@ inline QByteArray fixture(const char *hex)
 {
     return QByteArray::fromHex(hex);
 }
-
-struct FrameFields {
-    bool versionOne = false;
-    uint8_t incompatFlags = 0, compatFlags = 0, seq = 0, sysid = 1, compid = 1;
-    uint32_t msgid = 0;
-    QByteArray payload;
-    QByteArray signature;  // appended when bit 0 of incompatFlags is set
-};
-
-// Wire bytes of a frame with its payload exactly as given and a checksum seeded with crcExtra.
-QByteArray buildFrame(const FrameFields &fields, uint8_t crcExtra);
-
-// What the relay writes for a frame that parsed: version 1 unchanged; version 2 with the
-// trailing zero payload bytes cut (one byte stays) and the checksum taken over what remains.
-QByteArray relayedForm(const FrameFields &fields, uint8_t crcExtra);
-
-// Index of the byte at which the parser gives up on a frame meant to be dropped. From there on
-// it reads stream bytes again, so a 0xFD or 0xFE after it would open a phantom frame that
-// swallows whatever follows.
-enum class Drop { BadChecksum, UnknownIncompatFlag, SignedGoodChecksum, SignedBadChecksum };
-int dropIndex(const QByteArray &frame, Drop kind);
-bool noStartByteFrom(const QByteArray &frame, int index);
 
 // A fresh master secret on the one security state (both directions' counters reset), both
 // MAVLink channels idle and the LinkFrame parser waiting for a start byte.

@@ -147,20 +147,6 @@ private slots:
         QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
     }
 
-    void relaysMessageArrivedFromBothHandlers()
-    {
-        SoftwareEncryptor encryptor;
-        QSignalSpy spy(&encryptor, &Encryptor::messageArrived);
-        mavlink_message_t message{};
-        message.msgid = 76;
-        emit encryptor.plainMessageHandler()->messageArrived(message);
-        message.msgid = 253;
-        emit encryptor.encryptedMessageHandler()->messageArrived(message);
-        QCOMPARE(spy.count(), 0);  // queued
-        QTRY_COMPARE(spy.count(), 2);
-        QCOMPARE(uint32_t(qvariant_cast<mavlink_message_t>(spy.at(0).at(0)).msgid), 76u);
-        QCOMPARE(uint32_t(qvariant_cast<mavlink_message_t>(spy.at(1).at(0)).msgid), 253u);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSoftwareEncryptor)
