@@ -10,9 +10,10 @@ OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *par
     , speedTimer(this)
 {
     serialPort.setBaudRate(baudRate, QSerialPort::AllDirections);
-    // One byte per read: each byte is handed on the moment it is read, at the price of one
-    // readyRead and one dataArrived per byte when bytes arrive in a burst.
-    serialPort.setReadBufferSize(1);
+    // No read buffer limit: each notification takes everything the line holds and hands it on
+    // as one chunk. A limit of one byte cost a readyRead and a dataArrived per byte and could
+    // not keep up with the modem's test-mode rate.
+    serialPort.setReadBufferSize(0);
 
     if (!serialPort.open(QIODevice::ReadWrite)) {
         const QString message =
