@@ -128,6 +128,7 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
         if (!groundWorker) {
             internalPortWorker = new OrvSerialPort(
                 internalPort, m_testMode ? testInternalBaudRate : normalBaudRate, nullptr);
+            watchPort(internalPortWorker, internalPort);
             groundWorker = internalPortWorker;
         }
         connect(&internalPortThread, &QThread::finished, groundWorker, &QObject::deleteLater,
@@ -137,6 +138,7 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
 
         outputPortWorker = new OrvSerialPort(
             outputPort, m_testMode ? testOutputBaudRate : normalBaudRate, nullptr);
+        watchPort(outputPortWorker, outputPort);
         connect(&outputPortThread, &QThread::finished, outputPortWorker, &QObject::deleteLater,
                 Qt::AutoConnection);
         outputPortWorker->moveToThread(&outputPortThread);
@@ -149,6 +151,20 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
         return false;
     }
     return true;
+}
+
+void EncryptorManager::watchPort(OrvSerialPort *worker, const QString &port)
+{
+    // The relay and the keys carry on while the device is away; only the user is told.
+    // Events still queued from a stopped worker go with the others in stopAll().
+    connect(worker, &OrvSerialPort::portLost, this, [this, port] {
+        emit notification(QStringLiteral("Порт %1 недоступен, ожидание подключения...").arg(port));
+        emit portLost(port);
+    }, Qt::QueuedConnection);
+    connect(worker, &OrvSerialPort::portRestored, this, [this, port] {
+        emit notification(QStringLiteral("Порт %1 снова доступен").arg(port));
+        emit portRestored(port);
+    }, Qt::QueuedConnection);
 }
 
 void EncryptorManager::stopPortThreads()

@@ -38,6 +38,9 @@ signals:
     void netIdChanged(int netId);
     void encryptionEnabledChanged();
     void authSucceeded();
+    // A port's device went away (the worker retries once a second), and came back.
+    void portLost(QString port);
+    void portRestored(QString port);
 
 public slots:
     void onAuthSucceeded(int netId);
@@ -54,6 +57,8 @@ private:
     bool openPorts(const QString &internalPort, const QString &externalPort,
                    const QString &outputPort);
     void stopPortThreads();
+    // Tells the user when the worker's device goes away and when it is back.
+    void watchPort(OrvSerialPort *worker, const QString &port);
     // Stops the encryptor, both ports and authentication; the state is idle afterwards.
     void stopAll();
     // The operations pump the event loop while they wait (processEvents, thread stops), which
