@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -173,24 +174,25 @@ Percentiles percentiles(std::vector<double> v)
     return p;
 }
 
+// On-CPU time of every thread of the process, in nanoseconds from the scheduler's own
+// accounting: the clock-tick figures of /proc/PID/stat cannot resolve an idle process.
 double cpuSeconds(int pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        die("cannot read /proc/" + std::to_string(pid) + "/stat");
-    // Fields after the name: state is field 3, utime 14, stime 15.
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < stat.size() && fields.size() < 13) {
-        const size_t space = stat.find(' ', at);
-        fields.push_back(stat.substr(at, space - at));
-        at = space == std::string::npos ? stat.size() : space + 1;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
+        die("cannot read " + tasks);
+    long long ns = 0;
+    while (const dirent *task = ::readdir(dir)) {
+        if (task->d_name[0] == '.')
+            continue;
+        std::ifstream in(tasks + "/" + task->d_name + "/schedstat");
+        long long onCpu = 0;
+        if (in >> onCpu)
+            ns += onCpu;
     }
-    if (fields.size() < 13)
-        die("short /proc stat");
-    return double(std::stoll(fields[11]) + std::stoll(fields[12])) / double(sysconf(_SC_CLK_TCK));
+    ::closedir(dir);
+    return double(ns) / 1e9;
 }
 
 struct Options {
