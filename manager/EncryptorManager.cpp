@@ -137,6 +137,7 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
         if (!groundWorker) {
             internalPortWorker = new OrvSerialPort(
                 internalPort, m_testMode ? testInternalBaudRate : normalBaudRate, nullptr);
+            watchPort(internalPortWorker, internalPort);
             groundWorker = internalPortWorker;
         }
         connect(&internalPortThread, &QThread::finished, groundWorker, &QObject::deleteLater,
@@ -146,11 +147,14 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
 
         outputPortWorker = new OrvSerialPort(
             outputPort, m_testMode ? testOutputBaudRate : normalBaudRate, nullptr);
+        watchPort(outputPortWorker, outputPort);
         connect(&outputPortThread, &QThread::finished, outputPortWorker, &QObject::deleteLater,
                 Qt::AutoConnection);
         // To the manager, so that a stop drops what a replaced worker still had queued.
         connect(outputPortWorker, &OrvSerialPort::portLost, this,
                 [this] { health.setModemPortLost(true); }, Qt::QueuedConnection);
+        connect(outputPortWorker, &OrvSerialPort::portRestored, this,
+                [this] { health.setModemPortLost(false); }, Qt::QueuedConnection);
         outputPortWorker->moveToThread(&outputPortThread);
         outputPortThread.start(QThread::InheritPriority);
     } catch (const std::runtime_error &e) {
@@ -161,6 +165,20 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
         return false;
     }
     return true;
+}
+
+void EncryptorManager::watchPort(OrvSerialPort *worker, const QString &port)
+{
+    // The relay and the keys carry on while the device is away; only the user is told.
+    // Events still queued from a stopped worker go with the others in stopAll().
+    connect(worker, &OrvSerialPort::portLost, this, [this, port] {
+        emit notification(QStringLiteral("Порт %1 недоступен, ожидание подключения...").arg(port));
+        emit portLost(port);
+    }, Qt::QueuedConnection);
+    connect(worker, &OrvSerialPort::portRestored, this, [this, port] {
+        emit notification(QStringLiteral("Порт %1 снова доступен").arg(port));
+        emit portRestored(port);
+    }, Qt::QueuedConnection);
 }
 
 void EncryptorManager::stopPortThreads()

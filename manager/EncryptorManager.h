@@ -45,6 +45,9 @@ signals:
     void encryptionEnabledChanged();
     void modemRoutineRunningChanged();
     void authSucceeded();
+    // A port's device went away (the worker retries once a second), and came back.
+    void portLost(QString port);
+    void portRestored(QString port);
 
 public slots:
     void onAuthSucceeded(int netId);
@@ -62,6 +65,8 @@ private:
     bool openPorts(const QString &internalPort, const QString &externalPort,
                    const QString &outputPort);
     void stopPortThreads();
+    // Tells the user when the worker's device goes away and when it is back.
+    void watchPort(OrvSerialPort *worker, const QString &port);
     // Stops the encryptor, both ports and authentication; the state is idle afterwards.
     void stopAll();
     // Runs the modem routine off the GUI thread; then after(true) once it has ended on its own.

@@ -1,5 +1,6 @@
-// One direction of the relay: buffers the bytes it is given and, when the encryptor's loop
-// calls handleData(), turns them into whole output frames, one emission per frame.
+// One direction of the relay: buffers the bytes it is given, tells its encryptor that work is
+// waiting, and when the encryptor calls handleData() turns them into whole output frames, one
+// emission per frame.
 #pragma once
 
 #include <QByteArray>
@@ -19,6 +20,9 @@ public:
 signals:
     void dataProcessed(QByteArray data);
     void messageArrived(mavlink_message_t message);
+    // The buffer went from empty to holding bytes: a pass is needed. Emitted once per batch,
+    // not per chunk, so a burst of chunks costs one pass.
+    void dataPending();
 
 public slots:
     // Processes every byte buffered so far and empties the buffer.

@@ -1,32 +1,20 @@
 #include "messaging/SoftwareEncryptor.h"
 
-namespace {
-
-constexpr int kLoopIntervalMs = 1;
-
-} // namespace
-
 SoftwareEncryptor::SoftwareEncryptor(QObject *parent)
     : Encryptor(parent)
     , plainHandler(this)
     , encryptedHandler(this)
-    , loopTimer(this)
 {
     connect(&plainHandler, &MessageHandler::messageArrived, this, &Encryptor::messageArrived,
             Qt::QueuedConnection);
     connect(&encryptedHandler, &MessageHandler::messageArrived, this,
             &Encryptor::messageArrived, Qt::QueuedConnection);
 
-    // Single-shot and restarted at the end of every pass: passes never overlap or queue
-    // up, and a pass entered from elsewhere restarts the one chain instead of adding one.
-    loopTimer.setSingleShot(true);
-    connect(&loopTimer, &QTimer::timeout, this, &SoftwareEncryptor::transportLoop);
-    loopTimer.start(0);
-}
-
-SoftwareEncryptor::~SoftwareEncryptor()
-{
-    loopTimer.stop();
+    // Direct: the handlers live in this thread, and the pass itself is queued below.
+    connect(&plainHandler, &MessageHandler::dataPending, this, &SoftwareEncryptor::schedulePass,
+            Qt::DirectConnection);
+    connect(&encryptedHandler, &MessageHandler::dataPending, this,
+            &SoftwareEncryptor::schedulePass, Qt::DirectConnection);
 }
 
 PlainMessageHandler *SoftwareEncryptor::plainMessageHandler()
@@ -39,9 +27,19 @@ EncryptedMessageHandler *SoftwareEncryptor::encryptedMessageHandler()
     return &encryptedHandler;
 }
 
+void SoftwareEncryptor::schedulePass()
+{
+    if (passScheduled)
+        return;
+    passScheduled = true;
+    // Queued behind the chunks already waiting in this thread's queue: when both ports have
+    // delivered, the pass sees both and the ground-control bytes go first.
+    QMetaObject::invokeMethod(this, &SoftwareEncryptor::transportLoop, Qt::QueuedConnection);
+}
+
 void SoftwareEncryptor::transportLoop()
 {
+    passScheduled = false;
     plainHandler.handleData();
     encryptedHandler.handleData();
-    loopTimer.start(kLoopIntervalMs);
 }

@@ -8,11 +8,13 @@ OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *par
     : QObject(parent)
     , serialPort(portName, this)
     , speedTimer(this)
+    , reopenTimer(this)
 {
     serialPort.setBaudRate(baudRate, QSerialPort::AllDirections);
-    // One byte per read: each byte is handed on the moment it is read, at the price of one
-    // readyRead and one dataArrived per byte when bytes arrive in a burst.
-    serialPort.setReadBufferSize(1);
+    // No read buffer limit: each notification takes everything the line holds and hands it on
+    // as one chunk. A limit of one byte cost a readyRead and a dataArrived per byte and could
+    // not keep up with the modem's test-mode rate.
+    serialPort.setReadBufferSize(0);
 
     if (!serialPort.open(QIODevice::ReadWrite)) {
         const QString message =
@@ -32,6 +34,8 @@ OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *par
     // Direct: the port must be closed inside the emission, or a hung-up line spins.
     connect(&serialPort, &QSerialPort::errorOccurred, this, &OrvSerialPort::onPortError,
             Qt::DirectConnection);
+
+    connect(&reopenTimer, &QTimer::timeout, this, &OrvSerialPort::tryReopen);
 
     speedTimer.setSingleShot(true);
     speedTimer.start(1000);
@@ -117,5 +121,19 @@ void OrvSerialPort::onPortError(QSerialPort::SerialPortError portError)
     qDebug() << "Serial port" << serialPort.portName() << "lost:" << serialPort.errorString()
              << "- closing it";
     serialPort.close();
+    // A USB modem that is plugged in again comes back under the same name; so does a
+    // pseudo-terminal link that is made again. Nothing else in the relay changes meanwhile.
+    reopenTimer.start(1000);
     emit portLost();
+}
+
+void OrvSerialPort::tryReopen()
+{
+    // A failed open only reports an open error, which onPortError leaves alone.
+    if (!serialPort.open(QIODevice::ReadWrite))
+        return;
+    reopenTimer.stop();
+    serialPort.clear(QSerialPort::AllDirections);
+    qDebug() << "Serial port" << serialPort.portName() << "is back";
+    emit portRestored();
 }

@@ -1,5 +1,6 @@
 // Worker that owns one serial port: bytes read leave as dataArrived chunks, bytes given to
-// writeData are gathered and written; once a second it logs the bytes moved.
+// writeData are gathered and written; once a second it logs the bytes moved. A port whose
+// device goes away is closed and opened again under the same name once it is back.
 #pragma once
 
 #include <QByteArray>
@@ -22,8 +23,10 @@ public:
 signals:
     void dataArrived(QByteArray data);
     void dataReadyForWrite();
-    // The device went away and the port was closed; the worker stays silent until replaced.
+    // The device went away and the port was closed; reopening is tried once a second.
     void portLost();
+    // The same name opened again; bytes flow as before.
+    void portRestored();
 
 public slots:
     void writeData(QByteArray data);
@@ -32,6 +35,7 @@ public slots:
 
 private slots:
     void calculateSpeed();
+    void tryReopen();
 
 private:
     void onPortError(QSerialPort::SerialPortError portError);
@@ -41,4 +45,5 @@ private:
     uint64_t bytesWritten = 0;
     uint64_t bytesRead = 0;
     QTimer speedTimer;
+    QTimer reopenTimer;
 };

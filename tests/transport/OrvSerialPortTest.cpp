@@ -59,6 +59,14 @@ QVector<QByteArray> splitRandomly(const QByteArray &bytes, int maxChunk, quint32
     return out;
 }
 
+QByteArray joined(const QSignalSpy &spy)
+{
+    QByteArray out;
+    for (const QList<QVariant> &arguments : spy)
+        out += arguments.at(0).toByteArray();
+    return out;
+}
+
 QString speedLine(const QString &port, const char *direction, quint64 bytes)
 {
     return QString("(%1) %2 speed: %3 B/s").arg(port, direction).arg(bytes);
@@ -104,6 +112,22 @@ private slots:
             w.send(chunk);
         QCOMPARE(pty.readExactly(bytes.size(), 10000), bytes);
         QCOMPARE(pty.readUntilQuiet(100), QByteArray()); // nothing is sent twice
+    }
+
+    void aBurstIsHandedOnAsOneChunk()
+    {
+        // A byte-sized read buffer handed a burst on one signal per byte, which could not keep
+        // up with the modem's line rate.
+        PtyPair pty;
+        OrvSerialPort worker(pty.slavePath(), 57600);
+        QSignalSpy arrived(&worker, &OrvSerialPort::dataArrived);
+        const QByteArray burst = allByteValues();
+        QVERIFY(pty.write(burst));
+        QThread::msleep(50);  // the whole burst waits on the line before the worker looks
+        QByteArray received;
+        QTRY_VERIFY_WITH_TIMEOUT((received = joined(arrived)).size() >= burst.size(), 5000);
+        QCOMPARE(received, burst);
+        QVERIFY2(arrived.count() <= 2, qPrintable(QString::number(arrived.count())));
     }
 
     void openFailureThrowsAndLogsTheReason_data()

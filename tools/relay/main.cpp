@@ -101,6 +101,12 @@ int main(int argc, char *argv[])
         if (!message.isEmpty())
             printLine(stdout, message);
     });
+    QObject::connect(manager, &EncryptorManager::portLost, [](const QString &port) {
+        printLine(stdout, QStringLiteral("Port %1 lost; trying to open it again every second").arg(port));
+    });
+    QObject::connect(manager, &EncryptorManager::portRestored, [](const QString &port) {
+        printLine(stdout, QStringLiteral("Port %1 is back; relaying continues").arg(port));
+    });
     QObject::connect(manager, &EncryptorManager::netIdChanged, [](int netId) {
         printLine(stdout, QStringLiteral("Net ID: %1").arg(netId));
     });

@@ -45,7 +45,9 @@ AircraftLink::AircraftLink(const SimOptions &options, SimCounters &counters, Sin
       log_(std::move(log)),
       rxLog_(rxLog),
       txLog_(txLog),
-      state_(LinkSecurityState::instance())
+      state_(LinkSecurityState::instance()),
+      bench_(options.systemId, options.componentId,
+             [this](const uint8_t *frame, uint16_t length) { sendMavlink(frame, length, false); })
 {
     std::memset(&frame_, 0, sizeof frame_);
     std::memset(&out_, 0, sizeof out_);
@@ -311,6 +313,8 @@ void AircraftLink::handleRecord(const LinkFrame &frame, long long nowMs)
             continue;
         completed = true;
         ++counters_.mavlinkRx;
+        if (options_.bench && bench_.receive(message))
+            continue;
         if (options_.echo) {
             uint8_t buffer[MAVLINK_MAX_PACKET_LEN];
             const uint16_t n = mavlink_msg_to_send_buffer(buffer, &message);
@@ -423,6 +427,9 @@ void AircraftLink::sendHeartbeat()
 
 void AircraftLink::tick(long long nowMs)
 {
+    lastTickMs_ = nowMs;
+    if (phase_ == Phase::Established && relayStartMs_ >= 0)
+        bench_.tick();
     switch (phase_) {
     case Phase::AwaitHello:
         if (nowMs >= nextHelloMs_)
@@ -494,6 +501,8 @@ long long AircraftLink::nextWakeMs() const
                 wake = std::min(wake, restartSeenMs_ + kRelayAfterRestartMs);
             return wake;
         }
+        if (bench_.streaming())
+            return bench_.paced() ? lastTickMs_ + 1 : lastTickMs_;
         return options_.rehelloMs > 0 ? std::min(nextHeartbeatMs_, nextProbeMs_) : nextHeartbeatMs_;
     }
     return 0;

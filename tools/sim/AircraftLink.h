@@ -14,6 +14,7 @@
 
 #include "messaging/LinkFrame.h"
 #include "messaging/LinkFrameParser.h"
+#include "tools/sim/BenchResponder.h"
 #include "tools/sim/ModemEmulator.h"
 #include "tools/sim/SimCounters.h"
 #include "tools/sim/SimOptions.h"
@@ -75,6 +76,8 @@ private:
     ModemEmulator modem_;
     LinkFrame frame_;  // assembled by the parser
     LinkFrame out_;    // being sent
+    BenchResponder bench_;
+    long long lastTickMs_ = 0;
 
     Phase phase_ = Phase::AwaitHello;
     bool haveMaster_ = false;

@@ -22,6 +22,7 @@ const char kUsage[] =
     "  --rehello-ms MS      hello again after MS without a record from the ground (4000, 0: never)\n"
     "  --relay-after-ms MS  start relaying MS after the handshake if the modem is never set (12000)\n"
     "  --echo               send every MAVLink message received back\n"
+    "  --bench              answer the link benchmark's probes and stream requests\n"
     "  --modem-ok           answer OK to the modem escape and commands\n"
     "  --log-rx FILE        write each accepted record's plaintext as a hex line\n"
     "  --log-tx FILE        write each MAVLink frame sent intact as a hex line\n"
@@ -144,6 +145,8 @@ ParseOutcome parseSimOptions(int argc, char **argv, SimOptions &options, std::st
 
         if (name == "--echo") {
             options.echo = true;
+        } else if (name == "--bench") {
+            options.bench = true;
         } else if (name == "--modem-ok") {
             options.modemReplies = true;
         } else if (name == "--quiet") {

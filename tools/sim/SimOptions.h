@@ -20,6 +20,7 @@ struct SimOptions {
     int relayAfterMs = 12000;
 
     bool echo = false;
+    bool bench = false;         // answer the link benchmark (tools/sim/BenchResponder.h)
     bool modemReplies = false;  // answer "OK\r\n" to the escape and each command
     bool quiet = false;         // no progress lines on stderr
     std::string logRx;          // hex line per accepted record's plaintext
