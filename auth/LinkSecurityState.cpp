@@ -22,6 +22,7 @@ void LinkSecurityState::installMasterSecret(const uint8_t secret[32])
     magmaSetKey(&masterCipher, masterSecret);
     cmacInit(&derivationMac, &kMagmaDescriptor, &masterCipher, 8);
     discardRecordKeys();
+    ++secretSerial;
 }
 
 bool LinkSecurityState::masterSecretInstalled() const

@@ -38,4 +38,7 @@ struct LinkSecurityState {
     uint8_t peerPublicKey[64];
     uint8_t ownPublicKey[64];
     uint8_t premasterSecret[64];
+    // Counts installMasterSecret calls: the record layer's memory of records sent is kept per
+    // secret.
+    uint32_t secretSerial;
 };

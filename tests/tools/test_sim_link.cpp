@@ -199,10 +199,12 @@ TEST_F(SimLink, HelloRepeatsThenHandshakeModemAndEchoAreByteExact)
     end.sendFrame(gcsBeat);
     end.sendFrame(seal(F4));
     end.sendFrame(gcsBeat);
-    LinkFrame bad = seal(F3);
+    // Not over F3 or F4: the simulator's echo of one of them at the same number would be the
+    // ground's own record byte for byte, and the ground refuses those.
+    LinkFrame bad = seal("00112233445566778899");
     bad.payload[3] ^= 0x10;
     end.sendFrame(bad);
-    bad = seal(F3);
+    bad = seal("00112233445566778899");
     bad.mac[7] ^= 0x01;
     end.sendFrame(bad);
 
