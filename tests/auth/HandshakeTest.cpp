@@ -2,7 +2,6 @@
 // second security state in the same process, built with the same derivations.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -20,7 +19,6 @@ class Handshake : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::srand(1234);
         fillGroundKeys(ground);
     }
 
@@ -196,20 +194,6 @@ TEST(NetworkId, MatchesTheMacChainOverAnIndependentCipher)
         EXPECT_EQ(oracle::pHashOver(mac, labelSeed, 1).at(0), deriveNetworkId(LinkSecurityState::instance()))
             << int(fill);
     }
-}
-
-TEST(NetworkId, RandomBytesComeFromRandLowByteFirst)
-{
-    std::srand(99);
-    Bytes expected;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned r = unsigned(std::rand());
-        expected.insert(expected.end(), {uint8_t(r), uint8_t(r >> 8), uint8_t(r >> 16), uint8_t(r >> 24)});
-    }
-    std::srand(99);
-    uint8_t out[32];
-    fillHandshakeRandom(out);
-    EXPECT_EQ(toHex(out, 32), toHex(expected));
 }
 
 } // namespace

@@ -7,8 +7,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,7 +44,6 @@ void printLine(FILE *stream, const QString &text)
 
 int main(int argc, char *argv[])
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uav-link-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(UAV_VERSION));
