@@ -47,6 +47,8 @@ void EncryptorManager::startAuthentication()
             SLOT(onAuthSucceeded(int)), Qt::QueuedConnection);
     connect(authenticationManager, SIGNAL(notification(QString)), this,
             SIGNAL(notification(QString)), Qt::QueuedConnection);
+    connect(authenticationManager, SIGNAL(startRefused(QString)), this,
+            SLOT(onStartRefused(QString)), Qt::QueuedConnection);
 
     authenticationThread.start(QThread::InheritPriority);
 }
@@ -75,6 +77,17 @@ void EncryptorManager::onAuthSucceeded(int netId)
         emit encryptionEnabledChanged();
     }
     emit authSucceeded();
+}
+
+void EncryptorManager::onStartRefused(QString message)
+{
+    if (busy || !authenticationManager || !authenticationThread.isRunning())
+        return;
+    const QScopedValueRollback<bool> operation(busy, true);
+    stopAll();
+    // After the stop's empty text, so that the reason stays on the status line.
+    emit notification(message);
+    emit error(message);
 }
 
 bool EncryptorManager::startEncryptor()

@@ -5,6 +5,7 @@
 
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
+#include "crypto/SelfTest.h"
 #include "messaging/LinkFrameParser.h"
 #include "tests/support/PtyPair.h"
 
@@ -204,6 +205,23 @@ private slots:
             QVERIFY(!link.notes.isEmpty());
             QCOMPARE(link.notes.last().at(0).toString(), QString());
         }
+    }
+
+    // A primitive that fails its known answer ends the start before the card is read: the
+    // reason stays on the status line, the relay learns it through error, nothing runs on.
+    void brokenPrimitiveStopsTheStart()
+    {
+        breakSelfTestForTesting(kSelfTestRecord);
+        Link link;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
+        QTRY_COMPARE(errors.count(), 1);
+        breakSelfTestForTesting(kSelfTestCount);  // the authentication thread has ended
+        const QString reason = QStringLiteral("Ошибка самопроверки шифрования (record). Запуск остановлен");
+        QCOMPARE(errors.at(0).at(0).toString(), reason);
+        QCOMPARE(link.notes.last().at(0).toString(), reason);
+        QCOMPARE(link.runningThreads(), 0);
+        for (const QList<QVariant> &note : link.notes)
+            QVERIFY(note.at(0).toString() != QStringLiteral("Выполняется загрузка ключей..."));
     }
 
 #ifdef Q_OS_LINUX
