@@ -1,5 +1,6 @@
 #include "manager/EncryptorManager.h"
 
+#include "auth/LinkSecurityState.h"
 #include "transport/OrvSerialPort.h"
 #ifdef Q_OS_LINUX
 #include "transport/VirtualSerialPort.h"
@@ -34,6 +35,7 @@ EncryptorManager::~EncryptorManager()
     stopThread(encryptorThread);
     stopPortThreads();
     stopThread(authenticationThread);
+    LinkSecurityState::instance().wipeKeys();
 }
 
 void EncryptorManager::setTestMode(bool testMode)
@@ -90,6 +92,8 @@ void EncryptorManager::stopAll()
     authenticationManager = nullptr;
     encryptor = nullptr;
     dropStaleAuthenticationEvents();
+    // No thread uses the state any more; a later start loads the card and shakes hands again.
+    LinkSecurityState::instance().wipeKeys();
     if (encryptionEnabled) {
         encryptionEnabled = false;
         emit encryptionEnabledChanged();

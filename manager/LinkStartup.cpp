@@ -7,6 +7,7 @@
 #include <QScopedValueRollback>
 
 #include "auth/AuthenticationManager.h"
+#include "auth/LinkSecurityState.h"
 #include "messaging/SoftwareEncryptor.h"
 #include "transport/OrvSerialPort.h"
 
@@ -27,6 +28,7 @@ void EncryptorManager::startAuthentication()
     stopThread(authenticationThread);
     authenticationManager = nullptr;
     dropStaleAuthenticationEvents();
+    LinkSecurityState::instance().wipeKeys();
     QCoreApplication::processEvents();
 
     authenticationManager = new AuthenticationManager(nullptr);

@@ -58,10 +58,8 @@ class LinkStartupTest : public QObject
 private slots:
     void initTestCase()
     {
-        uint8_t secret[32];
         for (int i = 0; i < 32; ++i)
             secret[i] = static_cast<uint8_t>(0x5A ^ i);
-        LinkSecurityState::instance().installMasterSecret(secret);
     }
 
     void authenticatingForwardsNothingFromGroundControl()
@@ -90,13 +88,12 @@ private slots:
         Link link;
         QCOMPARE(link.runningThreads(), 3);
 
-        // A record sealed at the aircraft's end, before the relay touches the shared state: the
-        // ground refuses its own records. It is the aircraft's second, since the same message
-        // as the ground's first record would be that record byte for byte.
-        LinkSecurityState &state = LinkSecurityState::instance();
-        state.installMasterSecret(state.masterSecret);
+        // The secret a handshake would leave (the start wiped the keys), and a record sealed at
+        // the aircraft's end: the ground refuses its own records. It is the aircraft's second,
+        // since the same message as the ground's first record would be that record byte for byte.
+        LinkSecurityState::instance().installMasterSecret(secret);
         static LinkSecurityState aircraft;
-        aircraft.installMasterSecret(state.masterSecret);
+        aircraft.installMasterSecret(secret);
         LinkFrame fromAircraft{};
         fromAircraft.startMarker = kLinkFrameStartMarker;
         fromAircraft.endMarker = kLinkFrameEndMarker;
@@ -222,6 +219,7 @@ private slots:
         QCOMPARE(link.runningThreads(), 0);
         for (const QList<QVariant> &note : link.notes)
             QVERIFY(note.at(0).toString() != QStringLiteral("Выполняется загрузка ключей..."));
+        QVERIFY(!LinkSecurityState::instance().masterSecretInstalled());
     }
 
 #ifdef Q_OS_LINUX
@@ -238,6 +236,7 @@ private slots:
 
         QFile client(path);
         QVERIFY(client.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        LinkSecurityState::instance().installMasterSecret(secret);
         manager.onAuthSucceeded(9);
         modem.readUntilQuiet(200, 2000);
         QCOMPARE(client.write(heartbeat), qint64(heartbeat.size()));
@@ -249,6 +248,9 @@ private slots:
         QVERIFY(!QFileInfo(path).isSymLink() && !QFileInfo::exists(path));
     }
 #endif
+
+private:
+    uint8_t secret[32];
 };
 
 QTEST_GUILESS_MAIN(LinkStartupTest)
