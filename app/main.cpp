@@ -13,14 +13,9 @@
 #include <QUrl>
 
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 
 int main(int argc, char *argv[])
 {
-    // The handshake draws its randoms with rand().
-    srand(static_cast<unsigned>(time(nullptr)));
-
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QGuiApplication app(argc, argv);
 

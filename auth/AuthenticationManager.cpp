@@ -1,11 +1,16 @@
 #include "auth/AuthenticationManager.h"
 
+#include <QStringList>
+
+#include <cstdint>
 #include <ctime>
 #include <utility>
 
 #include "auth/Handshake.h"
 #include "auth/LinkSecurityState.h"
 #include "auth/SmartCard.h"
+#include "crypto/SelfTest.h"
+#include "crypto/Wipe.h"
 #include "messaging/LinkFrameParser.h"
 
 AuthenticationManager::AuthenticationManager(QObject *parent)
@@ -29,8 +34,39 @@ void AuthenticationManager::dataArrived(QByteArray data)
         inputBuffer.remove(0, inputBuffer.size() - kMaxPendingInput);
 }
 
+namespace {
+
+// Empty when the start may go on; otherwise the text for the user.
+QString refusalBeforeKeyLoading()
+{
+    SelfTestResult results[kSelfTestCount];
+    if (!runSelfTests(results)) {
+        QStringList failed;
+        for (const SelfTestResult &result : results)
+            if (!result.passed)
+                failed << QString::fromLatin1(result.name);
+        return QStringLiteral("Ошибка самопроверки шифрования (%1). Запуск остановлен")
+            .arg(failed.join(QStringLiteral(", ")));
+    }
+    // The handshake draws its random there; find out now rather than at the aircraft's hello.
+    uint8_t probe[32];
+    const bool haveRandom = fillHandshakeRandom(probe);
+    secureWipe(probe, sizeof probe);
+    if (!haveRandom)
+        return QStringLiteral("Генератор случайных чисел системы недоступен. Аутентификация не запущена");
+    return QString();
+}
+
+} // namespace
+
 void AuthenticationManager::startKeyLoading()
 {
+    const QString refusal = refusalBeforeKeyLoading();
+    if (!refusal.isEmpty()) {
+        emit notification(refusal);
+        emit startRefused(refusal);
+        return;
+    }
     emit notification(QStringLiteral("Выполняется загрузка ключей..."));
     QMetaObject::invokeMethod(this, "keyLoadLoop", Qt::QueuedConnection);
 }

@@ -23,6 +23,9 @@ signals:
     void dataProcessed(QByteArray data);
     void authenticationSucceeded(int netId);
     void notification(QString message);
+    // The start cannot go on: a primitive failed its self-test or the system's random
+    // generator is unavailable. message is the text also sent as a notification.
+    void startRefused(QString message);
 
 public slots:
     void dataArrived(QByteArray data);

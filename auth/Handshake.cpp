@@ -1,7 +1,9 @@
 #include "auth/Handshake.h"
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
+
+#include <sys/random.h>
 
 #include "auth/LinkSecurityState.h"
 #include "crypto/KeyDerivation.h"
@@ -38,7 +40,8 @@ bool handleHello(LinkSecurityState &state, const LinkFrame &frame, int &authStat
     if (std::memcmp(frame.payload + 32, state.peerPublicKey, 64) != 0)
         return reject(authState);
 
-    fillHandshakeRandom(state.ownRandom);
+    if (!fillHandshakeRandom(state.ownRandom))
+        return reject(authState);
     uint8_t masterSecret[32];
     const int rc = hmacPrf(state.premasterSecret, sizeof state.premasterSecret,
                            kMasterSecretLabel, sizeof kMasterSecretLabel,
@@ -113,13 +116,18 @@ uint8_t deriveNetworkId(LinkSecurityState &state)
     return netId;
 }
 
-void fillHandshakeRandom(uint8_t out[32])
+bool fillHandshakeRandom(uint8_t out[32])
 {
-    for (int i = 0; i < 8; ++i) {
-        const unsigned r = static_cast<unsigned>(std::rand());
-        out[4 * i] = static_cast<uint8_t>(r);
-        out[4 * i + 1] = static_cast<uint8_t>(r >> 8);
-        out[4 * i + 2] = static_cast<uint8_t>(r >> 16);
-        out[4 * i + 3] = static_cast<uint8_t>(r >> 24);
+    size_t filled = 0;
+    while (filled < 32) {
+        const ssize_t n = getrandom(out + filled, 32 - filled, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            std::memset(out, 0, 32);
+            return false;
+        }
+        filled += size_t(n);
     }
+    return true;
 }

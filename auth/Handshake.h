@@ -26,8 +26,9 @@ bool buildHandshakeReply(LinkSecurityState &state, int authState, LinkFrame &rep
 // The one-byte network identifier of the current master secret.
 uint8_t deriveNetworkId(LinkSecurityState &state);
 
-// 32 bytes from eight rand() calls, low byte of each result first.
-void fillHandshakeRandom(uint8_t out[32]);
+// 32 bytes from the operating system's generator (getrandom). False when it cannot deliver
+// them; then out holds nothing usable and no handshake may go on.
+bool fillHandshakeRandom(uint8_t out[32]);
 
 // Calendar time, in whole seconds, of the last handshake reply sent by this process.
 extern std::time_t lastReplyTime;

@@ -3,6 +3,16 @@
 #include <cstring>
 
 #include "crypto/RecordLayer.h"
+#include "crypto/Wipe.h"
+
+namespace {
+
+// Runs after main returns or exit() is called; the instance itself is never destroyed.
+struct WipeAtExit {
+    ~WipeAtExit() { LinkSecurityState::instance().wipeKeys(); }
+} wipeAtExit;
+
+} // namespace
 
 LinkSecurityState &LinkSecurityState::instance()
 {
@@ -22,9 +32,22 @@ void LinkSecurityState::installMasterSecret(const uint8_t secret[32])
     magmaSetKey(&masterCipher, masterSecret);
     cmacInit(&derivationMac, &kMagmaDescriptor, &masterCipher, 8);
     discardRecordKeys();
+    ++secretSerial;
 }
 
 bool LinkSecurityState::masterSecretInstalled() const
 {
     return derivationMac.valid;
+}
+
+void LinkSecurityState::wipeKeys()
+{
+    secureWipe(premasterSecret, sizeof premasterSecret);
+    secureWipe(masterSecret, sizeof masterSecret);
+    secureWipe(&masterCipher, sizeof masterCipher);
+    secureWipe(&derivationMac, sizeof derivationMac);
+    secureWipe(ownRandom, sizeof ownRandom);
+    secureWipe(peerRandom, sizeof peerRandom);
+    discardRecordKeys();
+    ++secretSerial;
 }

@@ -17,8 +17,14 @@ struct LinkSecurityState {
     // keys masterCipher with the secret and sets up derivationMac over it. The record layer's
     // key blocks of the previous secret are dropped.
     void installMasterSecret(const uint8_t secret[32]);
-    // False until the first installMasterSecret on this object.
+    // False until the first installMasterSecret on this object, and again after wipeKeys.
     bool masterSecretInstalled() const;
+    // Erases the premaster and master secrets, the contexts keyed from them, the randoms and
+    // the record layer's key blocks, and moves past the records remembered as sent. Nothing is
+    // protected or accepted afterwards until a key loading and a handshake install a new
+    // secret. The one instance is wiped this way when the encryptor stops and when the
+    // process exits.
+    void wipeKeys();
 
     LinkSecurityState() = default;
     LinkSecurityState(const LinkSecurityState &) = delete;
@@ -38,4 +44,7 @@ struct LinkSecurityState {
     uint8_t peerPublicKey[64];
     uint8_t ownPublicKey[64];
     uint8_t premasterSecret[64];
+    // Counts installMasterSecret and wipeKeys calls: the record layer's memory of records sent
+    // is kept per secret.
+    uint32_t secretSerial;
 };

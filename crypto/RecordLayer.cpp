@@ -7,6 +7,7 @@
 #include "crypto/Cmac.h"
 #include "crypto/KeyDerivation.h"
 #include "crypto/Magma.h"
+#include "crypto/ReflectionFilter.h"
 #include "crypto/Wipe.h"
 
 const uint8_t kRecordInitialValue[8] = {0x5E, 0x27, 0xC4, 0x91, 0x0B, 0xD8, 0x73, 0xA6};
@@ -164,7 +165,9 @@ int unprotectRecord(LinkSecurityState &state, const uint8_t *ciphertext, uint64_
         return -22;
     const uint64_t s = loadBig64(sequence);
     const uint32_t e = loadBig32(epoch);
-    if (s <= state.receiveSequence && e <= state.receiveEpoch)
+    // A sender never goes back in either number under one master secret; accepting a lower
+    // sequence in a newer epoch (or the reverse) would let old records of the peer back in.
+    if (s <= state.receiveSequence || e < state.receiveEpoch)
         return -2;
     // No sender uses epoch 0 and no key block of epoch 0 comes from the current secret; checking
     // such a record under whatever receiveKeyBlock holds would let anyone forge it.
@@ -183,10 +186,12 @@ int unprotectRecord(LinkSecurityState &state, const uint8_t *ciphertext, uint64_
     uint8_t difference = 0;
     for (int i = 0; i < 8; ++i)
         difference |= uint8_t(expected[i] ^ mac[i]);
-    if (difference != 0) {
+    // Only a record that verifies can be one of ours coming back; checked before anything moves.
+    const int refusal = difference != 0 ? -3 : wasSentHere(state, sequence, epoch, mac) ? -5 : 0;
+    if (refusal != 0) {
         if (!current)
             secureWipe(&candidate, sizeof candidate);
-        return -3;
+        return refusal;
     }
 
     state.receiveSequence = s;
@@ -214,6 +219,10 @@ bool protectFrame(LinkSecurityState &state, const uint8_t *plaintext, uint16_t l
     uint64_t written = 0;
     if (protectRecord(state, plaintext, length, frame.payload, &written, frame.sequence, frame.epoch, frame.mac) != 0)
         return false;
+    // Finished records stay out: both sides' first Finished are identical byte for byte, so
+    // remembering ours would refuse the aircraft's.
+    if (frame.type == static_cast<uint8_t>(LinkFrameType::Data))
+        rememberSentRecord(state, frame.sequence, frame.epoch, frame.mac);
     frame.length = uint16_t(written);
     return true;
 }

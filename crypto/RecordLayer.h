@@ -24,15 +24,19 @@ int protectRecord(LinkSecurityState &state, const uint8_t *plaintext, uint64_t l
                   uint64_t *lengthOut, uint8_t sequenceOut[8], uint8_t epochOut[4], uint8_t macOut[8]);
 
 // Checks and deciphers one record. 0 accepted (plaintext and length written); -1 empty;
-// -2 replay (sequence not above the last accepted and epoch not above the current one);
+// -2 replay (sequence not above the last accepted, or epoch below the current one);
 // -3 MAC mismatch, epoch 0, or no master secret; -4 more than 102400 bytes already accepted in
-// this epoch (only receiveSequence moves). The MAC comparison takes the same time whatever
-// bytes differ.
+// this epoch (only receiveSequence moves); -5 reflected: a record that verifies but is one that
+// protectFrame made as Data on this state (same sequence, epoch and MAC). Only 0 and -4 change
+// the state.
+// The MAC comparison takes the same time whatever bytes differ.
 int unprotectRecord(LinkSecurityState &state, const uint8_t *ciphertext, uint64_t length, const uint8_t sequence[8],
                     const uint8_t epoch[4], const uint8_t mac[8], uint8_t *plaintextOut, uint64_t *lengthOut);
 
-// Fills the frame's payload, length, sequence, epoch and MAC; markers and type are the caller's.
-// False for an empty payload, one over 512 bytes, or when protectRecord fails.
+// Fills the frame's payload, length, sequence, epoch and MAC; markers and type are the caller's,
+// and the type is set first: a Data record is remembered so that it is refused (-5) if it is
+// ever received on this state. False for an empty payload, one over 512 bytes, or when
+// protectRecord fails.
 bool protectFrame(LinkSecurityState &state, const uint8_t *plaintext, uint16_t length, LinkFrame &frame);
 // plaintextOut has room for frame.length bytes. False (lengthOut untouched) for any rejection;
 // result, when given, receives unprotectRecord's code (-22 for a frame it was not given).

@@ -1,5 +1,6 @@
 #include "manager/EncryptorManager.h"
 
+#include "auth/LinkSecurityState.h"
 #include "transport/OrvSerialPort.h"
 #ifdef Q_OS_LINUX
 #include "transport/VirtualSerialPort.h"
@@ -39,6 +40,7 @@ EncryptorManager::~EncryptorManager()
     stopThread(encryptorThread);
     stopPortThreads();
     stopThread(authenticationThread);
+    LinkSecurityState::instance().wipeKeys();
 }
 
 void EncryptorManager::setTestMode(bool testMode)
@@ -94,6 +96,8 @@ void EncryptorManager::stopAll()
     authenticationManager = nullptr;
     encryptor = nullptr;
     dropStaleAuthenticationEvents();
+    // No thread uses the state any more; a later start loads the card and shakes hands again.
+    LinkSecurityState::instance().wipeKeys();
     setEncryptionEnabled(false);
     health.setPhase(LinkHealth::Idle);
     emit notification(QString());

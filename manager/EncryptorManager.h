@@ -51,6 +51,9 @@ signals:
 
 public slots:
     void onAuthSucceeded(int netId);
+    // The authentication worker would not start (self-test, random generator): everything
+    // stops, the window shows message and error carries it to the relay.
+    void onStartRefused(QString message);
 
 public:
     Q_INVOKABLE void initialize(QString internalPort, QString externalPort, QString outputPort);

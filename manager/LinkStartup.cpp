@@ -6,6 +6,7 @@
 #include <QEvent>
 
 #include "auth/AuthenticationManager.h"
+#include "auth/LinkSecurityState.h"
 #include "messaging/SoftwareEncryptor.h"
 #include "transport/OrvSerialPort.h"
 
@@ -27,6 +28,7 @@ void EncryptorManager::startAuthentication()
     stopThread(authenticationThread);
     authenticationManager = nullptr;
     dropStaleAuthenticationEvents();
+    LinkSecurityState::instance().wipeKeys();
 
     authenticationManager = new AuthenticationManager(nullptr);
     authenticationManager->moveToThread(&authenticationThread);
@@ -46,6 +48,8 @@ void EncryptorManager::startAuthentication()
             SLOT(onAuthSucceeded(int)), Qt::QueuedConnection);
     connect(authenticationManager, SIGNAL(notification(QString)), this,
             SIGNAL(notification(QString)), Qt::QueuedConnection);
+    connect(authenticationManager, SIGNAL(startRefused(QString)), this,
+            SLOT(onStartRefused(QString)), Qt::QueuedConnection);
 
     authenticationThread.start(QThread::InheritPriority);
     health.setModemPortLost(false);
@@ -77,6 +81,16 @@ void EncryptorManager::onAuthSucceeded(int netId)
         emit authSucceeded();
     };
     startModemRoutine(outputPortWorker, static_cast<uint8_t>(netId & 0xFF), relay);
+}
+
+void EncryptorManager::onStartRefused(QString message)
+{
+    if (!authenticationManager || !authenticationThread.isRunning())
+        return;
+    stopAll();
+    // After the stop's empty text, so that the reason stays on the status line.
+    emit notification(message);
+    emit error(message);
 }
 
 bool EncryptorManager::startEncryptor()

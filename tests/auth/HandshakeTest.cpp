@@ -2,7 +2,6 @@
 // second security state in the same process, built with the same derivations.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -20,7 +19,6 @@ class Handshake : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::srand(1234);
         fillGroundKeys(ground);
     }
 

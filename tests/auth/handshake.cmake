@@ -10,7 +10,7 @@ target_compile_definitions(uav_test_aircraft PRIVATE UAV_TEST_DATA_DIR="${UAV_TE
 target_link_libraries(uav_test_aircraft PUBLIC uav_handshake GTest::gtest)
 set_target_properties(uav_test_aircraft PROPERTIES AUTOMOC OFF)
 
-add_executable(handshake_test ${CMAKE_CURRENT_LIST_DIR}/HandshakeTest.cpp)
+add_executable(handshake_test ${CMAKE_CURRENT_LIST_DIR}/HandshakeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/LinkAttackTest.cpp)
 target_link_libraries(handshake_test PRIVATE uav_test_aircraft uav_crypto_oracle GTest::gtest_main)
 set_target_properties(handshake_test PROPERTIES AUTOMOC OFF)
 # One process per test: the security state is process-wide.

@@ -112,22 +112,18 @@ TEST_F(RecordLayer, EpochChangesOnlyPastExactly102400Bytes)
     EXPECT_EQ(countersOf(state()), "201 201 2 2 1 1");
 }
 
-// Reordering across epochs: a lower sequence number in a higher epoch is accepted (the sequence
-// goes down, the epoch count restarts); then a higher sequence number in the older epoch is
-// checked under that epoch's own key block and takes the receiver back to it. Sequence and
-// epoch both not above the last accepted: replay, whatever the MAC, and nothing changes.
-TEST_F(RecordLayer, ReorderedAndReplayedRecordsAcrossEpochs)
+// A record moves the receiver to its epoch; the same record again, or an older sequence
+// number, is a replay whatever the MAC, and nothing changes.
+TEST_F(RecordLayer, ReplayedRecordsAreRefused)
 {
     ASSERT_EQ(unprotect(seal(10, 1, pattern(30, 1))), 0);
-    ASSERT_EQ(unprotect(seal(5, 2, pattern(17, 2))), 0);
-    EXPECT_EQ(countersOf(state()), "0 5 0 2 102400 17");
     Bytes back;
-    ASSERT_EQ(unprotect(seal(11, 1, pattern(9, 3)), &back), 0);
+    ASSERT_EQ(unprotect(seal(11, 2, pattern(9, 3)), &back), 0);
     EXPECT_EQ(back, pattern(9, 3));
-    EXPECT_EQ(countersOf(state()), "0 11 0 1 102400 9");
-    EXPECT_EQ(unprotect(seal(11, 1, pattern(9, 3))), -2);
-    EXPECT_EQ(unprotect(seal(3, 1, pattern(9, 3))), -2);
-    EXPECT_EQ(countersOf(state()), "0 11 0 1 102400 9");
+    EXPECT_EQ(countersOf(state()), "0 11 0 2 102400 9");
+    EXPECT_EQ(unprotect(seal(11, 2, pattern(9, 3))), -2);
+    EXPECT_EQ(unprotect(seal(3, 2, pattern(9, 3))), -2);
+    EXPECT_EQ(countersOf(state()), "0 11 0 2 102400 9");
 }
 
 // A forged record that opens a new epoch is refused and leaves the current key block in place.
@@ -158,7 +154,7 @@ TEST_F(RecordLayer, EverySingleBitFlipIsRefused)
         for (; byte >= sizes[field]; ++field)
             byte -= sizes[field];
         fields[field][byte] ^= uint8_t(0x80 >> (bit % 8));
-        const int expected = readBig(r.sequence, 8) <= 1 && readBig(r.epoch, 4) <= 1 ? -2 : -3;
+        const int expected = readBig(r.sequence, 8) <= 1 || readBig(r.epoch, 4) < 1 ? -2 : -3;
         EXPECT_EQ(unprotect(r), expected) << "field " << field << " byte " << byte << " bit " << bit % 8;
     }
     EXPECT_EQ(countersOf(state()), before);
@@ -242,6 +238,7 @@ TEST_F(RecordLayer, FramesCarryTheRecord)
 {
     const Bytes plaintext = pattern(280, 6);
     LinkFrame frame{};
+    frame.type = uint8_t(LinkFrameType::Finished);  // a Data record would come back as reflected
     ASSERT_TRUE(protectFrame(state(), plaintext.data(), 280, frame));
     EXPECT_EQ(frame.length, 280);
     EXPECT_EQ(toHex(frame.payload, 280), toHex(seal(1, 1, plaintext).ciphertext));

@@ -5,6 +5,7 @@
 
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
+#include "crypto/SelfTest.h"
 #include "messaging/LinkFrameParser.h"
 #include "tests/support/PtyPair.h"
 
@@ -57,10 +58,8 @@ class LinkStartupTest : public QObject
 private slots:
     void initTestCase()
     {
-        uint8_t secret[32];
         for (int i = 0; i < 32; ++i)
             secret[i] = static_cast<uint8_t>(0x5A ^ i);
-        LinkSecurityState::instance().installMasterSecret(secret);
     }
 
     void authenticatingForwardsNothingFromGroundControl()
@@ -89,14 +88,18 @@ private slots:
         Link link;
         QCOMPARE(link.runningThreads(), 3);
 
-        // The aircraft's first record, sealed before the relay touches the shared state.
-        LinkSecurityState &state = LinkSecurityState::instance();
-        state.installMasterSecret(state.masterSecret);
+        // The secret a handshake would leave (the start wiped the keys), and a record sealed at
+        // the aircraft's end: the ground refuses its own records. It is the aircraft's second,
+        // since the same message as the ground's first record would be that record byte for byte.
+        LinkSecurityState::instance().installMasterSecret(secret);
+        static LinkSecurityState aircraft;
+        aircraft.installMasterSecret(secret);
         LinkFrame fromAircraft{};
         fromAircraft.startMarker = kLinkFrameStartMarker;
         fromAircraft.endMarker = kLinkFrameEndMarker;
-        QVERIFY(protectFrame(state, reinterpret_cast<const uint8_t *>(heartbeat.constData()),
-                             static_cast<uint16_t>(heartbeat.size()), fromAircraft));
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(protectFrame(aircraft, reinterpret_cast<const uint8_t *>(heartbeat.constData()),
+                                 static_cast<uint16_t>(heartbeat.size()), fromAircraft));
 
         QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
         QSignalSpy succeeded(&link.manager, &EncryptorManager::authSucceeded);
@@ -121,7 +124,7 @@ private slots:
         QCOMPARE(frames.at(0).type, uint8_t(LinkFrameType::Data));
         QCOMPARE(int(frames.at(0).length), heartbeat.size());
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(frames.at(0).sequence), 8),
-                 QByteArray::fromHex("0000000000000002"));
+                 QByteArray::fromHex("0000000000000001"));
 
         // Aircraft to ground control: the record comes out as the MAVLink frame it carried.
         uint8_t wire[kLinkFrameMaxSize];
@@ -231,6 +234,24 @@ private slots:
         }
     }
 
+    // A primitive that fails its known answer ends the start before the card is read: the
+    // reason stays on the status line, the relay learns it through error, nothing runs on.
+    void brokenPrimitiveStopsTheStart()
+    {
+        breakSelfTestForTesting(kSelfTestRecord);
+        Link link;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
+        QTRY_COMPARE(errors.count(), 1);
+        breakSelfTestForTesting(kSelfTestCount);  // the authentication thread has ended
+        const QString reason = QStringLiteral("Ошибка самопроверки шифрования (record). Запуск остановлен");
+        QCOMPARE(errors.at(0).at(0).toString(), reason);
+        QCOMPARE(link.notes.last().at(0).toString(), reason);
+        QCOMPARE(link.runningThreads(), 0);
+        for (const QList<QVariant> &note : link.notes)
+            QVERIFY(note.at(0).toString() != QStringLiteral("Выполняется загрузка ключей..."));
+        QVERIFY(!LinkSecurityState::instance().masterSecretInstalled());
+    }
+
 #ifdef Q_OS_LINUX
     void offeredPortCarriesTheRelay()
     {
@@ -246,6 +267,7 @@ private slots:
         QFile client(path);
         QVERIFY(client.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
         QSignalSpy succeeded(&manager, &EncryptorManager::authSucceeded);
+        LinkSecurityState::instance().installMasterSecret(secret);
         manager.onAuthSucceeded(9);
         QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
         modem.readUntilQuiet(200, 2000);
@@ -259,6 +281,9 @@ private slots:
         QVERIFY(!QFileInfo(path).isSymLink() && !QFileInfo::exists(path));
     }
 #endif
+
+private:
+    uint8_t secret[32];
 };
 
 QTEST_GUILESS_MAIN(LinkStartupTest)

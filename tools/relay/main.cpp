@@ -8,11 +8,10 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "crypto/SelfTest.h"
 #include "manager/EncryptorManager.h"
 #include "messaging/MavlinkMetaType.h"
 
@@ -43,11 +42,21 @@ void printLine(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// One line per primitive; 0 when all passed.
+int runSelfTestCommand()
+{
+    SelfTestResult results[kSelfTestCount];
+    const bool passed = runSelfTests(results);
+    for (const SelfTestResult &result : results)
+        std::printf("%-13s %s\n", result.name, result.passed ? "ok" : "FAILED");
+    std::fflush(stdout);
+    return passed ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("uav-link-relay"));
     QCoreApplication::setApplicationVersion(QStringLiteral(UAV_VERSION));
@@ -69,8 +78,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption statsOption(QStringLiteral("stats"),
         QStringLiteral("Every SECONDS one JSON object of link counters on a line of standard "
                        "output, and a last one at exit."), QStringLiteral("SECONDS"));
-    parser.addOptions({outputOption, internalOption, testOption, debugOption, statsOption});
+    const QCommandLineOption selfTestOption(QStringLiteral("self-test"),
+        QStringLiteral("Run the known-answer tests of the cryptography, one line each, and exit "
+                       "(status 1 when one fails)."));
+    parser.addOptions(
+        {outputOption, internalOption, testOption, debugOption, statsOption, selfTestOption});
     parser.process(app);
+
+    if (parser.isSet(selfTestOption))
+        return runSelfTestCommand();
 
     if (!parser.isSet(outputOption)) {
         printLine(stderr, QStringLiteral("uav-link-relay: --output PORT is required (see --help)"));
@@ -92,9 +108,12 @@ int main(int argc, char *argv[])
     manager->setTestMode(parser.isSet(testOption));
 
     bool failed = false;
-    QObject::connect(manager, &EncryptorManager::error, [&failed](const QString &err) {
+    // Every error ends the relay with status 1: at the start (a port) right after initialize,
+    // later (a failed self-test, no random generator) through the event loop.
+    QObject::connect(manager, &EncryptorManager::error, [&failed, &app](const QString &err) {
         failed = true;
         printLine(stderr, err);
+        app.exit(1);
     });
     QObject::connect(manager, &EncryptorManager::notification, [](const QString &message) {
         // An empty text only clears the window's status line.

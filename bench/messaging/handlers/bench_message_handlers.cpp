@@ -29,9 +29,17 @@ const uint8_t kMasterSecret[32] = {0x21, 0x7e, 0x03, 0x9a, 0x44, 0xc1, 0x58, 0x0
 constexpr double kFastestLinkBytesPerSecond = 460800.0 / 10;  // 8N1: ten bits per byte
 constexpr int kEpochBytes = 102400;
 
+// The aircraft's end, which seals the records the ground opens: the ground refuses its own.
+LinkSecurityState &aircraft()
+{
+    static LinkSecurityState state;
+    return state;
+}
+
 void resetLink()
 {
     LinkSecurityState::instance().installMasterSecret(kMasterSecret);
+    aircraft().installMasterSecret(kMasterSecret);
     for (uint8_t channel = 0; channel < 2; ++channel)
         std::memset(mavlink_get_channel_status(channel), 0, sizeof(mavlink_status_t));
 }
@@ -89,7 +97,7 @@ QByteArray sealedBatch(const QByteArray &frame, int frames)
         std::memset(&record, 0, sizeof record);
         record.startMarker = kLinkFrameStartMarker;
         record.endMarker = kLinkFrameEndMarker;
-        protectFrame(LinkSecurityState::instance(),
+        protectFrame(aircraft(),
                      reinterpret_cast<const uint8_t *>(frame.constData()),
                      static_cast<uint16_t>(frame.size()), record);
         wire.append(reinterpret_cast<const char *>(bytes), writeLinkFrame(record, bytes));
@@ -167,7 +175,7 @@ void BM_UnprotectFrame(benchmark::State &state)
     static LinkFrame records[kEpochBytes / 32];
     for (int i = 0; i < frames; ++i) {
         std::memset(&records[i], 0, sizeof records[i]);
-        protectFrame(LinkSecurityState::instance(),
+        protectFrame(aircraft(),
                      reinterpret_cast<const uint8_t *>(frame.constData()),
                      static_cast<uint16_t>(size), records[i]);
     }

@@ -67,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                         0x67, 0xbe, 0x02, 0x98, 0x5f, 0xc4, 0x3a, 0x7d, 0xe9, 0x10};
     LinkSecurityState &state = LinkSecurityState::instance();
     state.installMasterSecret(kSecret);
+    // The frames come from the other end: a receiver refuses the Data records it made itself.
+    static LinkSecurityState peer;
+    peer.installMasterSecret(kSecret);
     int count = 0;
     Input in{data, size};
     while (!in.empty()) {
@@ -79,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::memset(&p, 0, sizeof p);
             p.length = uint16_t(1 + in.word() % kLinkFrameMaxPayload);
             in.fill(p.plaintext, p.length % 64);
-            if (!protectFrame(state, p.plaintext, p.length, p.frame))
+            if (!protectFrame(peer, p.plaintext, p.length, p.frame))
                 std::abort();  // a non-empty payload under an installed secret is always protected
             ++count;
             break;
