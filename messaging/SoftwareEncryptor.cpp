@@ -21,7 +21,9 @@ SoftwareEncryptor::SoftwareEncryptor(QObject *parent)
     // up, and a pass entered from elsewhere restarts the one chain instead of adding one.
     loopTimer.setSingleShot(true);
     connect(&loopTimer, &QTimer::timeout, this, &SoftwareEncryptor::transportLoop);
-    loopTimer.start(0);
+    // Started in the thread the encryptor then lives in: a timer running when it moves makes
+    // Qt post the timer's re-registration with a list that leaks when the thread ends first.
+    QMetaObject::invokeMethod(&loopTimer, "start", Qt::QueuedConnection, Q_ARG(int, 0));
 }
 
 SoftwareEncryptor::~SoftwareEncryptor()

@@ -104,7 +104,8 @@ VirtualSerialPort::VirtualSerialPort(const QString &linkPath, QObject *parent)
     connect(speedTimer, &QTimer::timeout, this, &VirtualSerialPort::calculateSpeed);
 
     speedTimer->setSingleShot(true);
-    speedTimer->start(1000);
+    // Started in the worker's thread: see OrvSerialPort.
+    QMetaObject::invokeMethod(speedTimer, "start", Qt::QueuedConnection, Q_ARG(int, 1000));
 }
 
 VirtualSerialPort::~VirtualSerialPort()
