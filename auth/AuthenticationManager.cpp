@@ -98,17 +98,21 @@ void AuthenticationManager::authLoop()
 
     // Taken out first: a receiver connected directly could append while the loop runs.
     const QByteArray pending = std::exchange(inputBuffer, QByteArray());
-    for (const char byte : pending) {
-        if (!parser.parseByte(static_cast<uint8_t>(byte), frame))
-            continue;
+    const auto answer = [&] {
         if (!handleHandshakeFrame(state, frame, authState))
-            continue;
+            return;
         if (!buildHandshakeReply(state, authState, reply))
-            continue;
+            return;
         const uint16_t size = writeLinkFrame(reply, wire);
         emit dataProcessed(QByteArray(reinterpret_cast<const char *>(wire), size));
         lastReplyTime = std::time(nullptr);
+    };
+    for (const char byte : pending) {
+        if (parser.parseByte(static_cast<uint8_t>(byte), frame))
+            answer();
     }
+    while (parser.nextHeldFrame(frame))
+        answer();
     // A frame cut off at the end of the buffer stays in the parser.
 
     const std::time_t now = std::time(nullptr);

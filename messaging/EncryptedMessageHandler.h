@@ -2,6 +2,7 @@
 // record out.
 #pragma once
 
+#include "messaging/LinkFrame.h"
 #include "messaging/MessageHandler.h"
 
 class EncryptedMessageHandler : public MessageHandler
@@ -15,4 +16,7 @@ public:
 
 public slots:
     void handleData() override;
+
+private:
+    void handleFrame(const LinkFrame &frame);
 };

@@ -25,17 +25,30 @@ public:
 
     LinkFrameParser() = default;
 
-    // Feeds one byte. Returns true when it completed a frame; frame then holds it (markers,
+    // Feeds one byte. Returns true when a frame is complete; frame then holds it (markers,
     // type, length, sequence, epoch, the first length payload bytes, mac). The record is written
     // only then: after false its contents are unspecified and callers do not read it.
-    // A dropped frame is not rescanned: the search for the next 0xFC starts after the byte that
-    // dropped it, and that byte is never a start marker itself.
+    // A dropped frame is scanned again from the byte after its start marker: a damaged length
+    // must not swallow the intact frame behind it. Those bytes are held and go through the
+    // parser before the byte given, so one call may leave further frames held.
     bool parseByte(uint8_t byte, LinkFrame &frame);
+    // Goes on through the held bytes; true for each further frame they complete. Callers
+    // drain it after a chunk so that a frame found again does not wait for the next byte.
+    bool nextHeldFrame(LinkFrame &frame);
 
     State state() const { return m_state; }
 
 private:
+    bool step(uint8_t byte, LinkFrame &frame);
+    void rescan(const uint8_t *bytes, uint16_t count);
+
     LinkFrame m_work{};
     State m_state = WaitStart;
     uint16_t m_remaining = 0;  // bytes still expected in the current field
+    // Bytes still to parse, taken back from a dropped frame. The candidate frame and what is
+    // held together never exceed one longest frame (each completed frame takes at least 26
+    // bytes, each call adds one), so this never overflows.
+    uint8_t m_held[kLinkFrameMaxSize]{};
+    uint16_t m_heldAt = 0;
+    uint16_t m_heldEnd = 0;
 };

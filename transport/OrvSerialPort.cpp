@@ -38,7 +38,10 @@ OrvSerialPort::OrvSerialPort(const QString &portName, int baudRate, QObject *par
     connect(&reopenTimer, &QTimer::timeout, this, &OrvSerialPort::tryReopen);
 
     speedTimer.setSingleShot(true);
-    speedTimer.start(1000);
+    // Started by a queued call in the thread the worker then lives in: moving an object with a
+    // running timer makes Qt post the timer's re-registration with a list that leaks when the
+    // thread ends before it runs.
+    QMetaObject::invokeMethod(&speedTimer, "start", Qt::QueuedConnection, Q_ARG(int, 1000));
 }
 
 OrvSerialPort::~OrvSerialPort()

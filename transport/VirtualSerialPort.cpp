@@ -6,14 +6,12 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/inotify.h>
-#include <dirent.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -65,14 +63,15 @@ VirtualSerialPort::VirtualSerialPort(const QString &linkPath, QObject *parent)
     if (::tcsetattr(master.get(), TCSANOW, &rawTermios) != 0)
         fail("cannot set raw mode", errno);
 
-    // Our own slave descriptor keeps the pair from hanging up when a client closes: without it
-    // the master reads EIO in a loop until the next client opens.
-    ownSlave.reset(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (ownSlave.get() < 0)
+    // Whether anyone holds the slave is read from the master: it reports a hangup once the
+    // last slave descriptor is closed, whoever held it. That state begins only after a first
+    // close, so the slave is opened and closed once here.
+    const int probe = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0)
         fail("cannot open the slave", errno);
+    ::close(probe);
 
-    // The master cannot tell whether anyone but us holds the slave: opens and closes of the
-    // slave node tell when to count the descriptors that lead to it.
+    // Opens and closes of the slave node tell when to look again.
     watcher.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (watcher.get() < 0)
         fail("cannot watch the slave", errno);
@@ -90,6 +89,8 @@ VirtualSerialPort::VirtualSerialPort(const QString &linkPath, QObject *parent)
     readNotifier = new QSocketNotifier(master.get(), QSocketNotifier::Read, this);
     writeNotifier = new QSocketNotifier(master.get(), QSocketNotifier::Write, this);
     writeNotifier->setEnabled(false);
+    // Without a client the master reports a hangup on every poll: it is read from once one opens.
+    readNotifier->setEnabled(false);
     clientNotifier = new QSocketNotifier(watcher.get(), QSocketNotifier::Read, this);
     speedTimer = new QTimer(this);
 
@@ -103,7 +104,8 @@ VirtualSerialPort::VirtualSerialPort(const QString &linkPath, QObject *parent)
     connect(speedTimer, &QTimer::timeout, this, &VirtualSerialPort::calculateSpeed);
 
     speedTimer->setSingleShot(true);
-    speedTimer->start(1000);
+    // Started in the worker's thread: see OrvSerialPort.
+    QMetaObject::invokeMethod(speedTimer, "start", Qt::QueuedConnection, Q_ARG(int, 1000));
 }
 
 VirtualSerialPort::~VirtualSerialPort()
@@ -155,26 +157,25 @@ void VirtualSerialPort::readData()
             readError = errno;
         break;
     }
-    if (chunk.isEmpty()) {
-        if (readError != 0) {
-            qDebug() << "Error reading data from" << link << ":" << errnoText(readError);
-            // The master only fails once the slave is gone for good; reading on would spin.
-            readNotifier->setEnabled(false);
-        }
-        return;
+    if (!chunk.isEmpty()) {
+        bytesRead += quint64(chunk.size());
+        emit dataArrived(chunk);
     }
-    bytesRead += quint64(chunk.size());
-    emit dataArrived(chunk);
+    // EIO: the last client closed after its final bytes were taken; reading on would spin.
+    if (readError == EIO)
+        updateClientState();
+    else if (readError != 0)
+        qDebug() << "Error reading data from" << link << ":" << errnoText(readError);
 }
 
 void VirtualSerialPort::write()
 {
     // Take in opens and closes that happened since the last event loop pass, so that bytes
     // are never queued toward a client that has just gone.
-    updateClientCount();
+    updateClientState();
     if (writeBuffer.isEmpty())
         return;
-    if (clients == 0) {
+    if (!connected) {
         // Nobody has the port open: what is written now would reach the next client stale.
         writeBuffer.clear();
         return;
@@ -231,53 +232,21 @@ void VirtualSerialPort::calculateSpeed()
 
 void VirtualSerialPort::clientActivity()
 {
-    updateClientCount();
+    updateClientState();
 }
 
-int VirtualSerialPort::countClients() const
+bool VirtualSerialPort::slaveHeld() const
 {
-    // Every descriptor on our slave in every process we can see, less our own one. The
-    // events only say that something changed: the kernel merges identical events that were
-    // not read yet, so two quick opens arrive as one and cannot be counted.
-    int count = 0;
-    const QByteArray target = slave.toLocal8Bit();
-    char path[64];
-    char linkTarget[64];
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return clients;
-    const pid_t self = ::getpid();
-    while (const struct dirent *process = ::readdir(proc)) {
-        char *end = nullptr;
-        const long pid = std::strtol(process->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0')
-            continue;
-        std::snprintf(path, sizeof path, "/proc/%ld/fd", pid);
-        DIR *fds = ::opendir(path);
-        if (!fds)
-            continue;
-        while (const struct dirent *fd = ::readdir(fds)) {
-            const long number = std::strtol(fd->d_name, &end, 10);
-            if (*end != '\0' || fd->d_name[0] == '.')
-                continue;
-            if (pid == self && (number == ownSlave.get() || number == ::dirfd(fds)))
-                continue;
-            std::snprintf(path, sizeof path, "/proc/%ld/fd/%ld", pid, number);
-            const ssize_t n = ::readlink(path, linkTarget, sizeof linkTarget - 1);
-            if (n == target.size() && std::memcmp(linkTarget, target.constData(), size_t(n)) == 0)
-                ++count;
-        }
-        ::closedir(fds);
-    }
-    ::closedir(proc);
-    return count;
+    struct pollfd p = {master.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
 }
 
-void VirtualSerialPort::updateClientCount()
+void VirtualSerialPort::updateClientState()
 {
     alignas(struct inotify_event) char buffer[4096];
     bool changed = false;
-    bool closed = false;
+    bool reopened = false;  // a close followed by an open: the holder now may be a new client
+    bool closedLast = false;
     for (;;) {
         const ssize_t n = ::read(watcher.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
@@ -287,29 +256,57 @@ void VirtualSerialPort::updateClientCount()
         changed = true;
         for (ssize_t offset = 0; offset < n;) {
             const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + offset);
-            closed = closed || (event->mask & IN_CLOSE) != 0;
+            if (event->mask & IN_CLOSE)
+                closedLast = true;
+            else if ((event->mask & IN_OPEN) && closedLast)
+                reopened = true;
             offset += ssize_t(sizeof(struct inotify_event)) + event->len;
         }
     }
-    if (!changed)
+    // Whoever holds the slave, of any user: the master reports a hangup once the last slave
+    // descriptor is closed. An open and close by another program while the client stays (a
+    // port scanner) leaves the client's bytes alone.
+    const bool held = slaveHeld();
+    if (!changed && held == connected)
         return;
-    clients = countClients();
-    // A close, even one already followed by the next client's open: what the one who left did
-    // not read must not reach whoever holds the port now.
-    if (closed)
-        clientsGone(true);
+    if (held && !connected) {
+        connected = true;
+        readNotifier->setEnabled(true);
+    }
+    if (held) {
+        if (reopened)
+            forgetUnread();
+        return;
+    }
+    // Take what the last client wrote before it left, also one that came and went unseen.
+    const bool left = connected;
+    connected = false;
+    readData();
+    readNotifier->setEnabled(false);
+    // A client may leave the port cooked or echoing (a killed one does not clean up); the
+    // master's settings are the slave's, so the next one starts from the same raw port.
+    ::tcsetattr(master.get(), TCSANOW, &rawTermios);
+    // Nothing was written toward a client that was never seen.
+    if (left)
+        forgetUnread();
 }
 
-void VirtualSerialPort::clientsGone(bool restoreTermios)
+void VirtualSerialPort::forgetUnread()
 {
-    // What the last client did not read would reach the next one stale.
+    // What the client that left did not read would reach the next one stale.
     writeBuffer.clear();
     writeNotifier->setEnabled(false);
-    ::tcflush(ownSlave.get(), TCIFLUSH);
-    if (!restoreTermios)
-        return;
-    // A client may leave the slave cooked, echoing or exclusive (a killed one does not clean
-    // up); the next one starts from the same raw port as the first.
-    ::tcsetattr(ownSlave.get(), TCSANOW, &rawTermios);
-    ::ioctl(ownSlave.get(), TIOCNXCL);
+    // The kernel keeps the slave's input across the last close, and only a slave descriptor
+    // can flush it or lift an exclusive lock that a killed client left behind. This open and
+    // close shows up as events of its own, an open before a close, which change nothing:
+    // without a client they find nobody connected, with one they are no reopening.
+    const QByteArray name = QFile::encodeName(slave);
+    const int fd = ::open(name.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::tcflush(fd, TCIFLUSH);
+        ::ioctl(fd, TIOCNXCL);
+        ::close(fd);
+    } else {
+        qDebug() << "Error opening" << slave << "to clear it:" << errnoText(errno);
+    }
 }

@@ -61,17 +61,16 @@ private:
         int fd = -1;
     };
 
-    void updateClientCount();
-    int countClients() const;
-    void clientsGone(bool restoreTermios);
+    void updateClientState();
+    bool slaveHeld() const;
+    void forgetUnread();
 
     QString link;
     QString slave;
     Fd master;
-    Fd ownSlave;
     Fd watcher;
     struct termios rawTermios;
-    int clients = 0;
+    bool connected = false;  // some process, of any user, holds the slave open
 
     QByteArray writeBuffer;
     quint64 bytesWritten = 0;

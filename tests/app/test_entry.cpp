@@ -134,9 +134,13 @@ private slots:
         QCOMPARE(process->exitCode(), 255); // -1 as the shell sees it
         // Start-up got as far as loading the window, and the load failed on that module
         // ("is not installed", or "cannot be loaded" when another major version is present).
+        // The loader resolves imports in a thread of its own: when a Controls plugin that
+        // registers part of QtQuick wins the race, the failure names one of its types instead.
         QCOMPARE(QString::fromLatin1(process->readAllStandardOutput()).trimmed(),
                  QStringLiteral("test mode: off"));
-        QVERIFY2(errors.contains(QString("module \"%1\"").arg(module)), qPrintable(errors));
+        QVERIFY2(errors.contains(QString("module \"%1\"").arg(module))
+                     || (module == "QtQuick" && errors.contains(" is not a type")),
+                 qPrintable(errors));
     }
 };
 

@@ -5,7 +5,8 @@
 #
 #   tests/e2e/run.sh --bin DIR --work DIR SCENARIO
 #
-# SCENARIO: link, vport, wrong-key, no-card, replay-tamper, forge-epoch0, demo.
+# SCENARIO: link, vport, wrong-key, no-card, replay-tamper, forge-epoch0, demo, soak.
+# soak runs traffic for SOAK_SECONDS (60) through link-fault with seed SOAK_SEED (1).
 # Each run starts and stops everything it needs itself, by process id; pcscd is one per
 # machine, so runs must not overlap (CTest: RUN_SERIAL).
 set -uo pipefail
@@ -21,7 +22,7 @@ while [ $# -gt 1 ]; do
 done
 SCENARIO=${1:-}
 [ -n "$BIN" ] && [ -n "$WORK" ] && [ -n "$SCENARIO" ] || {
-  sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
 E2E_BIN=$(cd "$BIN" && pwd)
@@ -344,6 +345,78 @@ scenario_demo() {
   grep -qE 'latency.*p50 [0-9.]+ ms.*p99 [0-9.]+ ms' "$out" || e2e_fail "the demo showed no latency"
 }
 
+# Relay and aircraft through link-fault: about one byte fault in 10^4 each way and a 5 s
+# outage every 15 s, MAVLink both ways. Nothing damaged or foreign may reach either end, traffic
+# must flow again after every outage without a new handshake, and the relay's memory must stay
+# flat.
+scenario_soak() {
+  local seconds=${SOAK_SECONDS:-60} every outages k
+  every=$((seconds >= 180 ? seconds / 12 : 15))
+  outages=$((seconds / every - 1))
+  [ -x "$E2E_BIN/link-fault" ] || e2e_fail "$E2E_BIN/link-fault is not built"
+  e2e_pcsc_start
+  rm -f "$GROUND" "$AIR"
+  e2e_start radio "$E2E_BIN/link-fault" --ground "$GROUND" --air "$AIR" --on-signal \
+    --seed "${SOAK_SEED:-1}" --loss 2.5e-5 --flip 2.5e-5 --dup 2.5e-5 --noise 2.5e-5 \
+    --outage 5 --outage-every "$every" --outages "$outages"
+  e2e_wait_for "$WORK/radio.err" 'ground end' 5 radio || e2e_fail "link-fault did not start"
+  # No hello again during an outage: the link must come back under the keys it has.
+  sim_start --echo --rehello-ms 0 --heartbeat-ms 100 --log-rx "$WORK/sim-rx.hex" --log-tx "$WORK/sim-tx.hex"
+  relay_start relay
+  # 20 messages a second up and 30 down fit the 57600 baud radio with room to spare.
+  standin_start gcs --frames $((seconds * 20)) --interval-ms 50 --first-heartbeat-s 40 --drain-ms 3000
+  wait_link_up relay 40
+  kill -USR1 "$(e2e_pid radio)"
+  # The keys are in: the card and the machine's smart-card lock go back to other runs.
+  E2E_PCSC_STARTED=0
+  "$E2E_PCSC_ENV" --dir "$WORK/pcsc" stop >>"$WORK/pcsc-env.out" 2>>"$WORK/pcsc-env.err" 8>&-
+  exec 8>&-
+  local relay_pid rss0 rss1 lines=()
+  relay_pid=$(e2e_pid relay)
+  # The relay's resident memory every 5 s, seconds since the faults began.
+  e2e_start rss bash -c 'while sleep 5; do
+      echo "$SECONDS $(awk "/^VmRSS/ { print \$2 }" /proc/$0/status)" || exit 0; done' "$relay_pid"
+  count() { if [ -e "$1" ]; then wc -l <"$1"; else echo 0; fi; }
+  # Lines logged by the aircraft when each outage began and ended: the spans between an end and
+  # the next beginning must carry traffic both ways.
+  for ((k = 1; k <= outages; k++)); do
+    for edge in began ended; do
+      e2e_wait_for "$WORK/radio.err" "outage $k $edge" $((every + 10)) radio || e2e_fail "outage $k never $edge"
+      lines+=("$(count "$WORK/sim-rx.hex"):$(count "$WORK/sim-tx.hex")")
+    done
+  done
+  e2e_wait gcs
+  [ "$E2E_STATUS" = 0 ] || e2e_fail "the stand-in failed: $(grep FAILED "$WORK/gcs.err" | head -n3)"
+  e2e_stop rss
+  # Memory once traffic has run for a third of the time, so that warming up does not count.
+  rss0=$(awk -v t=$((seconds / 3)) '$1 >= t { print $2; exit }' "$WORK/rss.out")
+  rss1=$(tail -n1 "$WORK/rss.out" | cut -d' ' -f2)
+  lines+=("$(count "$WORK/sim-rx.hex"):$(count "$WORK/sim-tx.hex")")
+  stop_relay relay
+  stop_sim
+  e2e_stop radio INT
+  local spans=() i rx_end tx_end rx_next tx_next
+  for ((i = 1; i < ${#lines[@]}; i += 2)); do
+    IFS=: read -r rx_end tx_end <<<"${lines[i]}"
+    IFS=: read -r rx_next tx_next <<<"${lines[i + 1]}"
+    [ "$rx_next" -gt "$rx_end" ] || e2e_fail "nothing reached the aircraft after outage $(((i + 1) / 2))"
+    spans+=("$tx_end:$tx_next")
+  done
+  expect_value "$WORK/sim.out" handshakes 1
+  check_link_texts "$WORK/relay.out"
+  local up down
+  up=$(node "$E2E_LOGCHECK" subset "$WORK/sim-rx.hex" "$WORK/gcs-sent.hex") ||
+    e2e_fail "toward the aircraft: $up"
+  down=$(node "$E2E_LOGCHECK" subset "$WORK/gcs-rx.hex" "$WORK/sim-tx.hex" "${spans[@]}") ||
+    e2e_fail "toward the ground-control program: $down"
+  echo "soak: ${seconds} s of traffic, $outages outages of 5 s, resumed after each, one handshake"
+  echo "delivered toward the aircraft ${up#delivered=}, toward the ground-control program ${down#delivered=}"
+  echo "relay RSS ${rss0} kB after a third of the run, ${rss1} kB at the end (every 5 s: rss.out)"
+  grep -E '_(lost|flipped|duplicated|inserted|outage_dropped|overflow)=' "$WORK/radio.out" | paste -sd' '
+  # Qt's heap settles in the first minutes; a leak per record would be megabytes by the end.
+  [ $((rss1 - rss0)) -le $((2048 + rss0 / 10)) ] || e2e_fail "the relay grew from $rss0 kB to $rss1 kB"
+}
+
 case "$SCENARIO" in
   link) scenario_link ;;
   vport) scenario_vport ;;
@@ -352,6 +425,7 @@ case "$SCENARIO" in
   replay-tamper) scenario_replay_tamper ;;
   forge-epoch0) scenario_forge_epoch0 ;;
   demo) scenario_demo ;;
+  soak) scenario_soak ;;
   *) e2e_fail "unknown scenario '$SCENARIO'" ;;
 esac
 echo "PASS: $SCENARIO ($(e2e_now) s)"

@@ -48,6 +48,9 @@ FrameRun feed(LinkFrameParser &parser, const Bytes &bytes)
         if (parser.parseByte(bytes[i], frame))
             run.frames.push_back(written(frame)), run.at.push_back(i);
     }
+    LinkFrame frame;
+    while (parser.nextHeldFrame(frame))
+        run.frames.push_back(written(frame)), run.at.push_back(bytes.size());
     return run;
 }
 
@@ -102,7 +105,12 @@ TEST(LinkFrameParser, StreamsAndResynchronisation)
     const Bytes longer = wire(0, patterned(300, 9)), shorter = wire(0, {0x77, 0x00});
     const Bytes oneTail(one.begin() + 1, one.end());
     // A whole frame inside the payload of a frame that then fails its end marker.
-    const Bytes nested = wire(0, concat({wire(1, {0x01}), {0x00}}), 0x00);
+    const Bytes inner = wire(1, {0x01}), nested = wire(0, concat({inner, {0x00}}), 0x00);
+    // A length damaged from 96 to 257 reaches over the next frame into the one after it.
+    Bytes longHello = hello;
+    longHello[2] = 0x01, longHello[3] = 0x01;
+    Bytes shortHello = hello;
+    shortHello.erase(shortHello.begin() + 40);
     struct Case {
         const char *name;
         Bytes stream;
@@ -115,12 +123,14 @@ TEST(LinkFrameParser, StreamsAndResynchronisation)
         {"a short frame after a long one", concat({longer, shorter}), {longer, shorter}},
         {"junk before and between frames", concat({fromHex("00ed01"), one, fromHex("edfd"), hello}), {one, hello}},
         {"FC 03 drops at the type byte", concat({fromHex("fc03"), oneTail, one}), {one}},
-        {"FC FC 00: the second FC was the rejected type", concat({fromHex("fcfc"), oneTail, one}), {one}},
+        {"FC FC 00: the rejected type starts the next frame", concat({fromHex("fcfc"), oneTail, one}), {one, one}},
         {"length 513 is dropped", concat({wire(0, patterned(513, 3)), one}), {one}},
         {"length 0 is dropped", concat({wire(0, {}), one}), {one}},
         {"missing end byte drops the frame, next one parses", concat({wire(0, {0x42}, 0x00), one}), {one}},
-        {"the byte that dropped a frame is no start marker", concat({wire(0, {0x42}, 0xFC), oneTail, one}), {one}},
-        {"a dropped frame is not rescanned", concat({nested, one}), {one}},
+        {"the byte that dropped a frame starts the next", concat({wire(0, {0x42}, 0xFC), oneTail, one}), {one, one}},
+        {"a frame inside a dropped one is found", concat({nested, one}), {inner, one}},
+        {"a lost byte: the frame behind is kept", concat({shortHello, one, hello}), {one, hello}},
+        {"a damaged length swallows the next start", concat({longHello, one, longer}), {one, longer}},
     };
     for (const Case &c : cases) {
         LinkFrameParser parser;

@@ -157,6 +157,8 @@ void AircraftLink::receive(const uint8_t *data, size_t length, long long nowMs)
         if (parser_.parseByte(data[i], frame_))
             handleFrame(frame_, nowMs);
     }
+    while (parser_.nextHeldFrame(frame_))
+        handleFrame(frame_, nowMs);
 }
 
 void AircraftLink::handleFrame(const LinkFrame &frame, long long nowMs)

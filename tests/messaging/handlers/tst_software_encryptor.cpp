@@ -1,11 +1,11 @@
 // The encryptor as the manager runs it: moved into its own thread, run by the bytes that
 // arrive, deleted through deleteLater when the thread finishes.
-#include <QMutex>
 #include <QSignalSpy>
 #include <QThread>
 #include <QtTest>
 
 #include <atomic>
+#include <mutex>
 
 #include "messaging/SoftwareEncryptor.h"
 #include "tests/messaging/handlers/HandlerTestSupport.h"
@@ -26,7 +26,7 @@ QStringList warnings;
 struct Rig {
     QThread thread;
     SoftwareEncryptor *encryptor = new SoftwareEncryptor;
-    QMutex mutex;
+    std::mutex mutex;  // seen by ThreadSanitizer, unlike QMutex
     QVector<Emission> emissions;
 
     Rig()
@@ -38,7 +38,7 @@ struct Rig {
             QObject::connect(
                 handler, &MessageHandler::dataProcessed, handler,
                 [this, d = direction](const QByteArray &bytes) {
-                    QMutexLocker lock(&mutex);
+                    const std::lock_guard<std::mutex> lock(mutex);
                     emissions.append({d, bytes});
                 },
                 Qt::DirectConnection);
@@ -47,7 +47,7 @@ struct Rig {
 
     int emissionCount()
     {
-        QMutexLocker lock(&mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return emissions.size();
     }
 

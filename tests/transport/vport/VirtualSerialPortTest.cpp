@@ -260,6 +260,28 @@ private slots:
         QCOMPARE(client.receive(301, 300), pattern(300, 7));
     }
 
+    // A port scanner opening and closing the port while the client stays: the client's
+    // pending bytes and its later ones all arrive, in order.
+    void secondOpenerLeavesTheClientAlone()
+    {
+        const QString path = linkIn("second");
+        VirtualSerialPort worker(path);
+        Received received(&worker);
+        Client client{false, path}, other{false, path};
+        QVERIFY(client.open());
+        QTest::qWait(20);
+        worker.writeData(pattern(200000, 5));  // more than the terminal holds: some stays queued
+        QTest::qWait(20);
+        QVERIFY(other.open());
+        QTest::qWait(20);
+        other.close();
+        QTest::qWait(20);
+        worker.writeData(pattern(100, 6));
+        QCOMPARE(client.receive(200100), pattern(200000, 5) + pattern(100, 6));
+        QVERIFY(client.send("still here"));
+        QVERIFY(received.waitForSize(10));
+    }
+
     void staysIdle_data()
     {
         QTest::addColumn<QString>("situation");
