@@ -1,40 +1,11 @@
-// Cipher feedback. Vectors: GOST R 34.13-2015 A.2.5 (m = 16, s = 8) and the computed m = s = 8
-// cases of crypto-vectors.txt (checked with OpenSSL's gost engine and libgcrypt). Every register
-// and segment size, random splits and in-place use are compared with both libraries in
-// DifferentialTest.
+// Cipher feedback: the shapes it refuses. The vectors are VectorTest's; every register and
+// segment size, random splits and in-place use are compared with OpenSSL in DifferentialTest.
 #include <gtest/gtest.h>
 
-#include "VectorFile.h"
 #include "crypto/Cfb.h"
 #include "crypto/Magma.h"
 
 namespace {
-
-class CfbVectors : public ::testing::TestWithParam<const char *> {};
-
-// Through the descriptor, both directions, in two calls split at every point.
-TEST_P(CfbVectors, MatchesPublishedValueAtEverySplitPoint)
-{
-    const std::string p = std::string("magma_cfb.") + GetParam();
-    const Bytes key = vec(p + ".key"), iv = vec(p + ".iv"), pt = vec(p + ".pt"), ct = vec(p + ".ct");
-    MagmaContext magma;
-    magmaSetKey(&magma, key.data());
-    CfbContext cfb;
-    ASSERT_EQ(cfbInit(&cfb, &kMagmaDescriptor, &magma, iv.data(), iv.size(), 8), 0);
-    for (size_t split = 0; split <= pt.size(); ++split) {
-        for (bool decrypt : {false, true}) {
-            const Bytes &in = decrypt ? ct : pt;
-            const auto run = decrypt ? kCfbDescriptor.decrypt : kCfbDescriptor.encrypt;
-            Bytes out(in.size());
-            ASSERT_EQ(kCfbDescriptor.reset(&cfb), 0);
-            ASSERT_EQ(run(&cfb, in.data(), out.data(), split), 0);
-            ASSERT_EQ(run(&cfb, in.data() + split, out.data() + split, in.size() - split), 0);
-            EXPECT_EQ(toHex(out), toHex(decrypt ? pt : ct)) << "split at " << split << (decrypt ? " decrypt" : "");
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Published, CfbVectors, ::testing::Values("gost3413_m16", "m8_32", "m8_13"));
 
 TEST(Cfb, RejectsBadShapesAndUnreadyContexts)
 {
