@@ -185,20 +185,6 @@ private slots:
         }
     }
 
-    void failedRestartLeavesNothingRunning()
-    {
-        Link link;
-        QSignalSpy errors(&link.manager, &EncryptorManager::error);
-        QCOMPARE(link.runningThreads(), 3);
-        QTRY_VERIFY(link.notes.count() >= 1);
-        link.manager.initialize(link.gcs.slavePath(), QString(), "/dev/ttyNOPE");
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(link.runningThreads(), 0);
-        QTest::qWait(100);
-        // The old run's status text does not outlive it.
-        QCOMPARE(link.notes.last().at(0).toString(), QString());
-    }
-
     void staleSuccessIsDropped_data()
     {
         QTest::addColumn<QString>("when");
