@@ -35,6 +35,7 @@ private slots:
             QVector<QPair<qint64, QByteArray>> arrivals; // µs on the shared clock, bytes
             speed_t speedWhileWriting = B0;
             int openAfterReturn = -1;
+            bool returnedWhileRunning = false; // the caller's thread, the window's, is not held up
         } runs[4];
 
         // Each routine takes about three seconds, so the four run side by side, each manager
@@ -53,7 +54,8 @@ private slots:
                 QObject::connect(&manager, &EncryptorManager::modemRoutineRunningChanged, &routine,
                                  &QEventLoop::quit);
                 manager.setNetworkId(run.modem.slavePath(), row.netId);
-                if (manager.isModemRoutineRunning())
+                run.returnedWhileRunning = manager.isModemRoutineRunning();
+                if (run.returnedWhileRunning)
                     routine.exec();
                 run.endUs = clock.nsecsElapsed() / 1000;
                 run.openAfterReturn = run.modem.openCountInProcess();
@@ -92,6 +94,7 @@ private slots:
             QCOMPARE(received, expected);
             QCOMPARE(int(run.speedWhileWriting), int(B230400));
             QCOMPARE(run.openAfterReturn, 0);
+            QVERIFY2(run.returnedWhileRunning, qPrintable(id + "the call waited for the routine"));
             QVERIFY2(msUntilByte(0) >= 1100,
                      qPrintable(id + QString("escape after %1 ms").arg(msUntilByte(0))));
             QVERIFY2(msUntilByte(3) >= 2200, qPrintable(id + "ATS3 too early"));
