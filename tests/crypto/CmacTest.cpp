@@ -1,5 +1,5 @@
 // The MAC of GOST R 34.13-2015 over Magma, and CBC. The vectors of crypto-vectors.txt run in
-// VectorTest; here the subkeys and 32-bit MAC of its A.2.6 example, the error codes and the
+// PrimitiveTest; here the subkeys and 32-bit MAC of its A.2.6 example, the error codes and the
 // descriptor's optional block loops.
 #include <random>
 

@@ -1,4 +1,4 @@
-// The two PRFs beyond the vectors (which run in VectorTest): how hmacPrf takes its seed and
+// The two PRFs beyond the vectors (which run in PrimitiveTest): how hmacPrf takes its seed and
 // wipes its scratch, and cmacPrf's chaining and refusal without a secret.
 #include <algorithm>
 #include <cstring>
