@@ -168,22 +168,20 @@ private slots:
 
     void initializeAgainReplacesTheWorkers()
     {
-        PtyPair gcs1, modem1, gcs2, modem2;
-        EncryptorManager manager(nullptr);
-        QSignalSpy errors(&manager, &EncryptorManager::error);
+        Link link;
+        PtyPair gcs2, modem2;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
         auto open = [](PtyPair &p) { return p.openCountInProcess(); };
-
-        manager.initialize(gcs1.slavePath(), QString(), modem1.slavePath());
-        QCOMPARE(open(modem1), 1);
-        manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
-        QCOMPARE((QVector<int>{open(gcs1), open(modem1), open(gcs2), open(modem2)}),
+        QCOMPARE(open(link.modem), 1);
+        link.manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
+        QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{0, 0, 1, 1}));
         // The first pair's locks were released, so it opens again.
-        manager.initialize(gcs1.slavePath(), QString(), modem1.slavePath());
-        QCOMPARE((QVector<int>{open(gcs1), open(modem1), open(gcs2), open(modem2)}),
+        link.start();
+        QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{1, 1, 0, 0}));
         QCOMPARE(errors.count(), 0);
-        QCOMPARE(runningThreads(manager), 3); // both ports and authentication
+        QCOMPARE(runningThreads(link.manager), 3); // both ports and authentication
     }
 
     void destructionStopsRunningThreadsQuietly()
@@ -207,24 +205,23 @@ private slots:
     // How the worker notices the loss (once, without spinning) is its own test's business.
     void lostModemIsClosedAndStopStartStillWork()
     {
-        PtyPair gcs, modem, modem2;
-        EncryptorManager manager(nullptr);
-        QSignalSpy errors(&manager, &EncryptorManager::error);
-        manager.initialize(gcs.slavePath(), QString(), modem.slavePath());
-        QCOMPARE(modem.openCountInProcess(), 1);
-        modem.closeMaster(); // the modem is pulled out
-        QTRY_COMPARE(modem.openCountInProcess(), 0);
-        QCOMPARE(gcs.openCountInProcess(), 1);
+        Link link;
+        PtyPair modem2;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
+        QCOMPARE(link.modem.openCountInProcess(), 1);
+        link.modem.closeMaster(); // the modem is pulled out
+        QTRY_COMPARE(link.modem.openCountInProcess(), 0);
+        QCOMPARE(link.gcs.openCountInProcess(), 1);
 
-        manager.deinitialize();
-        QCOMPARE(gcs.openCountInProcess(), 0);
-        manager.setTestMode(true);
-        manager.initialize(gcs.slavePath(), QString(), modem2.slavePath());
+        link.manager.deinitialize();
+        QCOMPARE(link.gcs.openCountInProcess(), 0);
+        link.manager.setTestMode(true);
+        link.manager.initialize(link.gcs.slavePath(), QString(), modem2.slavePath());
         QCOMPARE(errors.count(), 0);
-        QCOMPARE(gcs.openCountInProcess() + modem2.openCountInProcess(), 2);
+        QCOMPARE(link.gcs.openCountInProcess() + modem2.openCountInProcess(), 2);
         QCOMPARE(int(modem2.outputSpeed()), int(B460800));
-        manager.deinitialize();
-        QCOMPARE(runningThreads(manager), 0);
+        link.manager.deinitialize();
+        QCOMPARE(runningThreads(link.manager), 0);
     }
 
     void writesTheCommandsWithTheirPauses()
