@@ -1,11 +1,9 @@
 // Key loading from the smart card through a real pcscd: the vpcd virtual reader with the
 // simulated card of tools/card-sim, both run by scripts/pcsc-env. The card rereads its settings
-// before each message and logs every APDU: each case checks the debug lines, the three fields
-// and the exact commands. The card's premaster is SHA-512(peer key sent || UKM) (its own choice,
+// before each message and logs every APDU: each case checks the result, the three fields and
+// the exact commands. The card's premaster is SHA-512(peer key sent || UKM) (its own choice,
 // see tools/card-sim/card_sim.py), computed here with Qt's SHA-512 (FIPS 180-4).
 #include "auth/SmartCard.h"
-
-#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +17,6 @@
 #include <QSaveFile>
 
 #include <cstring>
-
-using testsupport::LogCapture;
 
 namespace {
 
@@ -126,10 +122,6 @@ std::string toStd(const QStringList &list)
     return "[" + list.join(" | ").toStdString() + "]";
 }
 
-// -1 (a failed exchange) through QString::number(code, 16): Qt formats a negative number in a
-// base other than 10 as its 64-bit two's complement.
-const char *const kFailedExchange = "FFFFFFFFFFFFFFFF";
-
 const QString kRead1 = "00468101";
 const QString kRead2 = "00468102";
 const QString kGetResponse = "00C0000040";
@@ -137,28 +129,11 @@ const QString kGetResponse = "00C0000040";
 const QString kPremasterCommand = "0086010148" + QString(kKey2.toHex().toUpper()) + "C36A1F88E24D9735";
 const QStringList kAllCommands{kRead1, kGetResponse, kRead2, kGetResponse, kPremasterCommand, kGetResponse};
 
-QString keyError(int id, const char *code)
+// One attempt that fails before talking to the card: no field written.
+void expectRefused()
 {
-    return QString("Error getting public key, key id: %1 , error: 0x \"%2\"").arg(id).arg(code);
-}
-
-QString premasterError(const char *code)
-{
-    return QString("Error generating premaster key, key id: 1 , error: 0x \"%1\"").arg(code);
-}
-
-QString connectError(const char *code)
-{
-    return QString("Can't connect to smart card: 0x \"%1\"").arg(code);
-}
-
-// One attempt that fails before talking to the card: the line, and no field written.
-void expectRefused(const QString &line)
-{
-    LogCapture log;
     Fields fields;
     EXPECT_FALSE(fields.load());
-    EXPECT_EQ(log.lines(), QStringList{line}) << toStd(log.lines());
     EXPECT_TRUE(replacedPrefix(fields.own, kKey1, 0));
     EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, 0));
     EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, 0));
@@ -214,15 +189,15 @@ public:
 
 } // namespace
 
-TEST(SmartCardWithoutReader, ContextAndListFailuresAreLoggedAndNothingIsWritten)
+TEST(SmartCardWithoutReader, ContextAndListFailuresWriteNothing)
 {
     stopAll();
     // A daemon we did not start makes these cases impossible here.
     if (OwnConnection probe; probe.connect(SCARD_SHARE_SHARED) != SCARD_E_NO_SERVICE)
         GTEST_SKIP() << "a pcscd not started by this test is running";
-    expectRefused("Can't create context for PCSC resource manager: 0x \"8010001D\"");
+    expectRefused();
     ASSERT_TRUE(pcscEnv({"start-pcscd", "--no-readers"}));
-    expectRefused("No available smart card readers: 0x \"8010002E\"");
+    expectRefused();
     ASSERT_TRUE(pcscEnv({"stop-pcscd"}));
 }
 
@@ -231,7 +206,6 @@ struct AttemptCase
     const char *name;
     CardSettings card;
     bool loaded;
-    QStringList lines;
     int ownReplaced, peerReplaced, premasterReplaced; // leading bytes taken from the card
     QStringList commands;
 };
@@ -247,16 +221,14 @@ protected:
     static void SetUpTestSuite() { ensureCard(); }
 };
 
-TEST_P(SmartCardAttempt, LinesFieldsAndCommands)
+TEST_P(SmartCardAttempt, ResultFieldsAndCommands)
 {
     const AttemptCase &c = GetParam();
     ASSERT_TRUE(g_cardUp);
     configureCard(c.card);
     ApduLog apdus;
-    LogCapture log;
     Fields fields;
     EXPECT_EQ(fields.load(), c.loaded);
-    EXPECT_EQ(log.lines(), c.lines) << toStd(log.lines());
     EXPECT_TRUE(replacedPrefix(fields.own, kKey1, c.ownReplaced)) << "ownPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, c.peerReplaced)) << "peerPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, c.premasterReplaced)) << "premasterSecret";
@@ -268,38 +240,27 @@ const QStringList kUpToPremaster = kAllCommands.mid(0, 5);
 INSTANTIATE_TEST_SUITE_P(
     Pcscd, SmartCardAttempt,
     ::testing::Values(
-        AttemptCase{"Answers6140", {}, true, {}, 64, 64, 64, kAllCommands},
+        AttemptCase{"Answers6140", {}, true, 64, 64, 64, kAllCommands},
         // 61xx announces fewer bytes; GET RESPONSE still asks for 64.
-        AttemptCase{"Answers6120", {{}, "C36A1F88E24D9735", 0x20}, true, {}, 64, 64, 64, kAllCommands},
+        AttemptCase{"Answers6120", {{}, "C36A1F88E24D9735", 0x20}, true, 64, 64, 64, kAllCommands},
         // A 9000 where 61xx is due fails the operation and sends no GET RESPONSE.
-        AttemptCase{"Status9000ForKey1", {{"key1:answer=9000"}}, false, {keyError(1, "9000")},
-                    0, 0, 0, {kRead1}},
-        AttemptCase{"Status9000ForPremaster", {{"premaster:answer=9000"}}, false, {premasterError("9000")},
-                    64, 64, 0, kUpToPremaster},
+        AttemptCase{"Status9000ForKey1", {{"key1:answer=9000"}}, false, 0, 0, 0, {kRead1}},
+        AttemptCase{"Status9000ForPremaster", {{"premaster:answer=9000"}}, false, 64, 64, 0, kUpToPremaster},
         // Failure at key 2: key 1 already replaced, premaster untouched.
-        AttemptCase{"ErrorStatusForKey2", {{"key2:answer=6A82"}}, false, {keyError(2, "6A82")},
-                    64, 0, 0, {kRead1, kGetResponse, kRead2}},
-        AttemptCase{"GetResponseStatusOnlyForKey1", {{"key1:sw=6F00,length=0"}}, false, {keyError(1, "6F00")},
-                    0, 0, 0, {kRead1, kGetResponse}},
+        AttemptCase{"ErrorStatusForKey2", {{"key2:answer=6A82"}}, false, 64, 0, 0, {kRead1, kGetResponse, kRead2}},
+        AttemptCase{"GetResponseStatusOnlyForKey1", {{"key1:sw=6F00,length=0"}}, false, 0, 0, 0,
+                    {kRead1, kGetResponse}},
         // Data before a failing status word are already in the field.
-        AttemptCase{"GetResponseDataThenErrorForPremaster", {{"premaster:sw=6F00"}}, false,
-                    {premasterError("6F00")}, 64, 64, 64, kAllCommands},
-        AttemptCase{"ShortGetResponseForPremaster", {{"premaster:length=32"}}, true, {}, 64, 64, 32, kAllCommands},
-        AttemptCase{"ShortGetResponseForKey1", {{"key1:length=1"}}, true, {}, 1, 64, 64, kAllCommands},
+        AttemptCase{"GetResponseDataThenErrorForPremaster", {{"premaster:sw=6F00"}}, false, 64, 64, 64, kAllCommands},
+        AttemptCase{"ShortGetResponseForPremaster", {{"premaster:length=32"}}, true, 64, 64, 32, kAllCommands},
+        AttemptCase{"ShortGetResponseForKey1", {{"key1:length=1"}}, true, 1, 64, 64, kAllCommands},
         // 65 data bytes do not fit Le + 2: the resource manager refuses, nothing is copied.
-        AttemptCase{"GetResponseLongerThanLeForKey1", {{"key1:length=65"}}, false,
-                    {"Error sending command to card: 0x \"80100008\"", keyError(1, kFailedExchange)},
-                    0, 0, 0, {kRead1, kGetResponse}},
+        AttemptCase{"GetResponseLongerThanLeForKey1", {{"key1:length=65"}}, false, 0, 0, 0, {kRead1, kGetResponse}},
         // One byte carries no status word.
-        AttemptCase{"OneByteAnswerForKey2", {{"key2:answer=61"}}, false,
-                    {"Card response without status word, bytes received: 1", keyError(2, kFailedExchange)},
-                    64, 0, 0, {kRead1, kGetResponse, kRead2}},
-        AttemptCase{"OneByteGetResponseForKey1", {{"key1:length=0,sw=90"}}, false,
-                    {"Card response without status word, bytes received: 1", keyError(1, kFailedExchange)},
-                    0, 0, 0, {kRead1, kGetResponse}},
+        AttemptCase{"OneByteAnswerForKey2", {{"key2:answer=61"}}, false, 64, 0, 0, {kRead1, kGetResponse, kRead2}},
+        AttemptCase{"OneByteGetResponseForKey1", {{"key1:length=0,sw=90"}}, false, 0, 0, 0, {kRead1, kGetResponse}},
         // A card expecting another UKM refuses the premaster command.
-        AttemptCase{"CardExpectsOtherUkm", {{}, "0000000000000000"}, false, {premasterError("6A80")},
-                    64, 64, 0, kUpToPremaster}),
+        AttemptCase{"CardExpectsOtherUkm", {{}, "0000000000000000"}, false, 64, 64, 0, kUpToPremaster}),
     [](const ::testing::TestParamInfo<AttemptCase> &info) { return std::string(info.param.name); });
 
 class SmartCardSession : public ::testing::Test
@@ -317,7 +278,6 @@ TEST_F(SmartCardSession, DirectCallsNeverWritePastTheirDestination)
 {
     OwnConnection own;
     ASSERT_EQ(own.connect(SCARD_SHARE_EXCLUSIVE), SCARD_S_SUCCESS);
-    LogCapture log;
     ApduLog apdus;
     uint8_t buffer[32];
     auto bufferHolds = [&](const QByteArray &key) {
@@ -336,7 +296,6 @@ TEST_F(SmartCardSession, DirectCallsNeverWritePastTheirDestination)
     // A peer key of the wrong length is refused before anything is sent.
     EXPECT_EQ(computePremaster(own.card, 1, reinterpret_cast<const uint8_t *>(kKey2.constData()), 63, buffer, 16), -1);
 
-    EXPECT_EQ(log.lines(), QStringList{premasterError(kFailedExchange)}) << toStd(log.lines());
     EXPECT_EQ(apdus.commands(), (QStringList{kRead1, "00C0000010", kRead2, kGetResponse})) << toStd(apdus.commands());
 }
 
@@ -348,7 +307,7 @@ TEST_F(SmartCardSession, AttemptsFollowEachOtherAndYieldToAnotherHolder)
     {
         OwnConnection holder;
         ASSERT_EQ(holder.connect(SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
-        expectRefused(connectError("8010000B"));
+        expectRefused();
     }
     EXPECT_TRUE(Fields().load());
 }
@@ -356,7 +315,7 @@ TEST_F(SmartCardSession, AttemptsFollowEachOtherAndYieldToAnotherHolder)
 TEST_F(SmartCardSession, ReaderWithoutAUsableCard)
 {
     ASSERT_TRUE(pcscEnv({"card-remove"}));
-    expectRefused(connectError("8010000C"));
+    expectRefused();
     ASSERT_TRUE(pcscEnv({"card-insert"}));
     EXPECT_TRUE(Fields().load()) << "the card is back";
 
@@ -366,7 +325,7 @@ TEST_F(SmartCardSession, ReaderWithoutAUsableCard)
     configureCard(t1);
     ASSERT_TRUE(pcscEnv({"card-remove"}));
     ASSERT_TRUE(pcscEnv({"card-insert"}));
-    expectRefused(connectError("8010000F"));
+    expectRefused();
     configureCard({});
     ASSERT_TRUE(pcscEnv({"card-remove"}));
     ASSERT_TRUE(pcscEnv({"card-insert"}));

@@ -1,4 +1,4 @@
-// Our primitives against OpenSSL 3 with the gost provider and against libgcrypt, on random keys
+// Our primitives against OpenSSL 3 with the gost provider, on random keys
 // and on every message length from 0 to 80 plus some long ones. Our side is fed in random
 // pieces (some empty), so the streaming paths are compared too.
 #include <random>
@@ -53,18 +53,12 @@ oracle::BlockCipher opensslBlocks(const Bytes &key)
     return [key](const Bytes &b) { return oracle::opensslMagmaEcb(key, b, false); };
 }
 
-oracle::BlockCipher gcryptBlocks(const Bytes &key)
-{
-    return [key](const Bytes &b) { return oracle::gcryptMagmaEcb(key, b, false); };
-}
-
 class Differential : public ::testing::Test {
 protected:
     void SetUp() override
     {
         std::string why;
         ASSERT_TRUE(oracle::opensslReady(&why)) << why;
-        ASSERT_TRUE(oracle::gcryptReady(&why)) << why;
     }
 };
 
@@ -81,7 +75,6 @@ TEST_F(Differential, MagmaBlocksBothDirections)
         for (bool decrypt : {false, true}) {
             const Bytes &mine = decrypt ? back : ours;
             ASSERT_EQ(toHex(mine), toHex(oracle::opensslMagmaEcb(key, blocks, decrypt)));
-            ASSERT_EQ(toHex(mine), toHex(oracle::gcryptMagmaEcb(key, blocks, decrypt)));
         }
     }
 }
@@ -116,14 +109,7 @@ TEST_F(Differential, CfbEveryLengthRegisterAndSegment)
             const std::string what = "length " + std::to_string(length) + " m " + std::to_string(m) + " s "
                                      + std::to_string(s) + (decrypt ? " decrypt" : "");
             ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(opensslBlocks(key), iv, s, data, decrypt))) << what;
-            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(gcryptBlocks(key), iv, s, data, decrypt))) << what;
         }
-        // libgcrypt's own CFB is m = s = 8 and right for whole blocks only.
-        const Bytes iv8 = randomBytes(8), whole(data.begin(), data.begin() + (length / 8) * 8);
-        for (bool decrypt : {false, true})
-            ASSERT_EQ(toHex(ourCfb(key, iv8, 8, whole, decrypt)),
-                      toHex(oracle::gcryptMagmaCfbWholeBlocks(key, iv8, whole, decrypt)))
-                << "length " << whole.size();
     }
 }
 
@@ -139,7 +125,6 @@ TEST_F(Differential, MacEveryLength)
         uint8_t ours[8];
         ASSERT_EQ(cmacFinal(&cmac, ours), 0);
         ASSERT_EQ(toHex(ours, 8), toHex(oracle::opensslMagmaMac(key, msg))) << "length " << length;
-        ASSERT_EQ(toHex(ours, 8), toHex(oracle::cmacOver(gcryptBlocks(key), msg))) << "length " << length;
     }
 }
 
@@ -158,11 +143,10 @@ TEST_F(Differential, StreebogEveryLength)
     for (size_t length : lengths()) {
         const Bytes msg = randomBytes(length), ours = ourStreebog(msg);
         ASSERT_EQ(toHex(ours), toHex(oracle::opensslStreebog512(msg))) << "length " << length;
-        ASSERT_EQ(toHex(ours), toHex(oracle::gcryptStreebog512(msg))) << "length " << length;
     }
     // Runs of 0xff make the checksum and counter carries travel far.
     const Bytes ones(200, 0xff);
-    EXPECT_EQ(toHex(ourStreebog(ones)), toHex(oracle::gcryptStreebog512(ones)));
+    EXPECT_EQ(toHex(ourStreebog(ones)), toHex(oracle::opensslStreebog512(ones)));
 }
 
 TEST_F(Differential, HmacKeyAndMessageLengths)
@@ -179,38 +163,26 @@ TEST_F(Differential, HmacKeyAndMessageLengths)
             uint8_t ours[64];
             ASSERT_EQ(hmacFinal(&hmac, ours), 0);
             ASSERT_EQ(toHex(ours, 64), toHex(oracle::opensslHmacStreebog512(key, msg))) << "key " << keyLength;
-            ASSERT_EQ(toHex(ours, 64), toHex(oracle::gcryptHmacStreebog512(key, msg))) << "key " << keyLength;
         }
     }
 }
 
-TEST_F(Differential, HmacPrfOutputLengthsAndPieces)
+// How the seed may be spread over the five pieces is KeyDerivationTest's; here it is one piece.
+TEST_F(Differential, HmacPrfOutputLengths)
 {
     for (size_t length = 1; length <= 200; length += (length < 70 ? 1 : 13)) {
         const Bytes secret = randomBytes(length % 3 == 0 ? 64 : 32 + length % 40);
         const Bytes seed = randomBytes(1 + rng() % 110);  // TLS1-PRF refuses an empty seed
-        // Spread the seed over the five pieces, some of them null; the last takes the rest.
-        const uint8_t *p[5] = {};
-        size_t n[5] = {}, off = 0;
-        for (int i = 0; i < 5; ++i) {
-            if (rng() % 4 == 0 && (i < 4 || off == seed.size()))
-                continue;
-            n[i] = i == 4 ? seed.size() - off : std::min<size_t>(seed.size() - off, rng() % 40);
-            p[i] = seed.data() + off;
-            off += n[i];
-        }
         Bytes ours(length);
-        ASSERT_EQ(hmacPrf(secret.data(), secret.size(), p[0], n[0], p[1], n[1], p[2], n[2], p[3], n[3], p[4], n[4],
-                          ours.data(), length),
+        ASSERT_EQ(hmacPrf(secret.data(), secret.size(), seed.data(), seed.size(), nullptr, 0, nullptr, 0, nullptr, 0,
+                          nullptr, 0, ours.data(), length),
                   0);
         ASSERT_EQ(toHex(ours), toHex(oracle::opensslTlsPrf(secret, seed, length))) << "length " << length;
-        const oracle::Mac gcryptHmac = [&](const Bytes &m) { return oracle::gcryptHmacStreebog512(secret, m); };
-        ASSERT_EQ(toHex(ours), toHex(oracle::pHashOver(gcryptHmac, seed, length))) << "length " << length;
     }
 }
 
 // A protected record taken apart with the libraries alone: key block by the MAC chaining over
-// OpenSSL's magma-mac, CFB over libgcrypt's Magma, MAC over sequence || epoch || ciphertext.
+// OpenSSL's magma-mac, CFB over its Magma, MAC over sequence || epoch || ciphertext.
 TEST_F(Differential, RecordOpensWithTheLibrariesAlone)
 {
     LinkSecurityState &state = LinkSecurityState::instance();
@@ -228,7 +200,7 @@ TEST_F(Differential, RecordOpensWithTheLibrariesAlone)
         uint64_t written = 0;
         ASSERT_EQ(protectRecord(state, plaintext.data(), length, ct.data(), &written, seq, epoch, mac), 0);
         ASSERT_EQ(toHex(epoch, 4), "00000001");
-        EXPECT_EQ(toHex(oracle::cfbOver(gcryptBlocks(encryptionKey), iv, 8, ct, true)), toHex(plaintext));
+        EXPECT_EQ(toHex(oracle::cfbOver(opensslBlocks(encryptionKey), iv, 8, ct, true)), toHex(plaintext));
         const Bytes macInput = concat({Bytes(seq, seq + 8), Bytes(epoch, epoch + 4), ct});
         EXPECT_EQ(toHex(mac, 8), toHex(oracle::opensslMagmaMac(macKey, macInput))) << "length " << length;
     }

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
-Bytes vec(const std::string &name)
+namespace {
+
+const std::map<std::string, Bytes> &values()
 {
-    static const std::map<std::string, Bytes> values = [] {
+    static const std::map<std::string, Bytes> v = [] {
         std::map<std::string, Bytes> v;
         std::ifstream in(std::string(UAV_TEST_DATA_DIR) + "/crypto-vectors.txt");
         std::string line, key, eq, hex;
@@ -19,8 +21,26 @@ Bytes vec(const std::string &name)
         }
         return v;
     }();
-    const auto it = values.find(name);
-    if (it == values.end())
+    return v;
+}
+
+} // namespace
+
+Bytes vec(const std::string &name)
+{
+    const auto it = values().find(name);
+    if (it == values().end())
         ADD_FAILURE() << "vector missing from crypto-vectors.txt: " << name;
-    return it == values.end() ? Bytes() : it->second;
+    return it == values().end() ? Bytes() : it->second;
+}
+
+std::vector<std::string> vectorCases()
+{
+    std::vector<std::string> cases;
+    for (const auto &entry : values()) {
+        const std::string c = entry.first.substr(0, entry.first.rfind('.'));
+        if (cases.empty() || cases.back() != c)
+            cases.push_back(c);
+    }
+    return cases;
 }

@@ -1,16 +1,39 @@
-// The manager's port threads on real pseudo-terminals: what it opens, at which rates, what
-// it reports when a port will not open, and that every stop leaves nothing running.
+// The manager on real pseudo-terminals: what it opens and at which rates, what it reports when
+// a port will not open, the AT commands it writes into the modem (bytes, order, pauses), the
+// hand-over from authentication to the encrypted relay, and that every stop leaves nothing
+// running and a success left over from a stopped or replaced run touches nothing.
 #include "manager/EncryptorManager.h"
 
+#include "auth/LinkSecurityState.h"
+#include "crypto/RecordLayer.h"
+#include "crypto/SelfTest.h"
+#include "messaging/LinkFrameParser.h"
 #include "tests/support/PtyPair.h"
 
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 using testsupport::PtyPair;
 
 namespace {
+
+// A version 2 HEARTBEAT as written by a real MAVLink library (node-mavlink 2.3.0 and the
+// MAVLink C library agree on it byte for byte).
+const QByteArray heartbeat = QByteArray::fromHex("fd090000000101000000000000000203510403e71e");
+
+QList<LinkFrame> parseFrames(const QByteArray &bytes)
+{
+    LinkFrameParser parser;
+    QList<LinkFrame> frames;
+    LinkFrame frame{};
+    for (char c : bytes)
+        if (parser.parseByte(static_cast<uint8_t>(c), frame))
+            frames << frame;
+    return frames;
+}
 
 int runningThreads(const EncryptorManager &manager)
 {
@@ -28,6 +51,18 @@ QStringList texts(const QSignalSpy &spy)
     return out;
 }
 
+// Both ports on pseudo-terminals, authentication started.
+struct Link
+{
+    PtyPair gcs, modem;
+    EncryptorManager manager{nullptr};
+    QSignalSpy notes{&manager, &EncryptorManager::notification};
+    QSignalSpy ids{&manager, &EncryptorManager::netIdChanged};
+
+    Link() { start(); }
+    void start() { manager.initialize(gcs.slavePath(), QString(), modem.slavePath()); }
+};
+
 } // namespace
 
 class EncryptorManagerTest : public QObject
@@ -35,6 +70,12 @@ class EncryptorManagerTest : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        for (int i = 0; i < 32; ++i)
+            secret[i] = static_cast<uint8_t>(0x5A ^ i);
+    }
+
     void portThatCannotOpenStopsBothWorkers_data()
     {
         QTest::addColumn<QString>("internalPort");
@@ -126,22 +167,20 @@ private slots:
 
     void initializeAgainReplacesTheWorkers()
     {
-        PtyPair gcs1, modem1, gcs2, modem2;
-        EncryptorManager manager(nullptr);
-        QSignalSpy errors(&manager, &EncryptorManager::error);
+        Link link;
+        PtyPair gcs2, modem2;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
         auto open = [](PtyPair &p) { return p.openCountInProcess(); };
-
-        manager.initialize(gcs1.slavePath(), QString(), modem1.slavePath());
-        QCOMPARE(open(modem1), 1);
-        manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
-        QCOMPARE((QVector<int>{open(gcs1), open(modem1), open(gcs2), open(modem2)}),
+        QCOMPARE(open(link.modem), 1);
+        link.manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
+        QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{0, 0, 1, 1}));
         // The first pair's locks were released, so it opens again.
-        manager.initialize(gcs1.slavePath(), QString(), modem1.slavePath());
-        QCOMPARE((QVector<int>{open(gcs1), open(modem1), open(gcs2), open(modem2)}),
+        link.start();
+        QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{1, 1, 0, 0}));
         QCOMPARE(errors.count(), 0);
-        QCOMPARE(runningThreads(manager), 3); // both ports and authentication
+        QCOMPARE(runningThreads(link.manager), 3); // both ports and authentication
     }
 
     void destructionStopsRunningThreadsQuietly()
@@ -165,25 +204,346 @@ private slots:
     // How the worker notices the loss (once, without spinning) is its own test's business.
     void lostModemIsClosedAndStopStartStillWork()
     {
-        PtyPair gcs, modem, modem2;
+        Link link;
+        PtyPair modem2;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
+        QCOMPARE(link.modem.openCountInProcess(), 1);
+        link.modem.closeMaster(); // the modem is pulled out
+        QTRY_COMPARE(link.modem.openCountInProcess(), 0);
+        QCOMPARE(link.gcs.openCountInProcess(), 1);
+
+        link.manager.deinitialize();
+        QCOMPARE(link.gcs.openCountInProcess(), 0);
+        link.manager.setTestMode(true);
+        link.manager.initialize(link.gcs.slavePath(), QString(), modem2.slavePath());
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(link.gcs.openCountInProcess() + modem2.openCountInProcess(), 2);
+        QCOMPARE(int(modem2.outputSpeed()), int(B460800));
+        link.manager.deinitialize();
+        QCOMPARE(runningThreads(link.manager), 0);
+    }
+
+    void writesTheCommandsWithTheirPauses()
+    {
+        // Ids above 255 keep their low 8 bits; test mode must not change the modem port's rate.
+        const struct
+        {
+            int netId;
+            bool testMode;
+            const char *ats3;
+        } rows[] = {{0, false, "ATS3=0"}, {255, true, "ATS3=255"}, {256, false, "ATS3=0"},
+                    {300, true, "ATS3=44"}};
+        struct Run
+        {
+            PtyPair modem;
+            qint64 startUs = 0, endUs = 0;
+            QStringList errors;
+            QVector<QPair<qint64, QByteArray>> arrivals; // µs on the shared clock, bytes
+            speed_t speedWhileWriting = B0;
+            int openAfterReturn = -1;
+            bool returnedWhileRunning = false; // the caller's thread, the window's, is not held up
+        } runs[4];
+
+        // Each routine takes about three seconds, so the four run side by side, each manager
+        // in a thread of its own, while this thread reads the modems' side of the lines.
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<std::unique_ptr<QThread>> callers;
+        for (int i = 0; i < 4; ++i) {
+            callers.emplace_back(QThread::create([&run = runs[i], row = rows[i], &clock] {
+                EncryptorManager manager(nullptr);
+                manager.setTestMode(row.testMode);
+                QObject::connect(&manager, &EncryptorManager::error,
+                                 [&run](const QString &e) { run.errors << e; });
+                run.startUs = clock.nsecsElapsed() / 1000;
+                QEventLoop routine;
+                QObject::connect(&manager, &EncryptorManager::modemRoutineRunningChanged, &routine,
+                                 &QEventLoop::quit);
+                manager.setNetworkId(run.modem.slavePath(), row.netId);
+                run.returnedWhileRunning = manager.isModemRoutineRunning();
+                if (run.returnedWhileRunning)
+                    routine.exec();
+                run.endUs = clock.nsecsElapsed() / 1000;
+                run.openAfterReturn = run.modem.openCountInProcess();
+            }));
+            callers.back()->start();
+        }
+        for (bool last = false; !last; QThread::msleep(1)) {
+            last = std::all_of(callers.begin(), callers.end(), [](auto &t) { return t->isFinished(); });
+            for (Run &run : runs) {
+                const QByteArray chunk = run.modem.readSome(0);
+                if (!chunk.isEmpty() && run.arrivals.isEmpty())
+                    run.speedWhileWriting = run.modem.outputSpeed();
+                if (!chunk.isEmpty())
+                    run.arrivals.append({clock.nsecsElapsed() / 1000, chunk});
+            }
+        }
+
+        for (int i = 0; i < 4; ++i) {
+            const Run &run = runs[i];
+            // Every AT command goes out with its string's terminating zero byte, the escape without.
+            const QByteArray expected = "+++" + QByteArray(rows[i].ats3)
+                                        + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16);
+            QByteArray received;
+            // Milliseconds from the call's start to the arrival of the byte at offset.
+            auto msUntilByte = [&](int offset) {
+                int seen = 0;
+                for (const auto &a : run.arrivals)
+                    if ((seen += a.second.size()) > offset)
+                        return double(a.first - run.startUs) / 1000;
+                return -1.0;
+            };
+            for (const auto &a : run.arrivals)
+                received += a.second;
+            const QString id = QString("netId %1: ").arg(rows[i].netId);
+            QVERIFY2(run.errors.isEmpty(), qPrintable(id + run.errors.join("; ")));
+            QCOMPARE(received, expected);
+            QCOMPARE(int(run.speedWhileWriting), int(B230400));
+            QCOMPARE(run.openAfterReturn, 0);
+            QVERIFY2(run.returnedWhileRunning, qPrintable(id + "the call waited for the routine"));
+            QVERIFY2(msUntilByte(0) >= 1100,
+                     qPrintable(id + QString("escape after %1 ms").arg(msUntilByte(0))));
+            QVERIFY2(msUntilByte(3) >= 2200, qPrintable(id + "ATS3 too early"));
+            QVERIFY2(msUntilByte(expected.indexOf("AT&W")) >= 2450, qPrintable(id + "AT&W too early"));
+            QVERIFY2(msUntilByte(expected.indexOf("ATZ")) >= 2700, qPrintable(id + "ATZ too early"));
+            // 2950 ms of pauses; the slack is for a shared, busy machine.
+            const double callMs = double(run.endUs - run.startUs) / 1000;
+            QVERIFY2(callMs >= 2950 && callMs < 3950,
+                     qPrintable(id + QString("routine took %1 ms").arg(callMs)));
+        }
+    }
+
+    void modemPortThatCannotOpenWritesNothing_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("reason");
+        // As QSerialPort words them on Linux; an empty port stands for one the relay holds.
+        QTest::newRow("absent") << "/dev/ttyNOPE" << "No such file or directory";
+        QTest::newRow("busy") << QString() << "Permission error while locking the device";
+    }
+    void modemPortThatCannotOpenWritesNothing()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, reason);
+        PtyPair modem, gcs;
+        EncryptorManager holder(nullptr);
+        if (port.isEmpty()) {
+            holder.initialize(gcs.slavePath(), QString(), port = modem.slavePath());
+            QCOMPARE(modem.openCountInProcess(), 1);
+        }
+        const QString expected = QString("Error opening port %1: %2").arg(port, reason);
+
         EncryptorManager manager(nullptr);
         QSignalSpy errors(&manager, &EncryptorManager::error);
-        manager.initialize(gcs.slavePath(), QString(), modem.slavePath());
-        QCOMPARE(modem.openCountInProcess(), 1);
-        modem.closeMaster(); // the modem is pulled out
-        QTRY_COMPARE(modem.openCountInProcess(), 0);
-        QCOMPARE(gcs.openCountInProcess(), 1);
-
-        manager.deinitialize();
-        QCOMPARE(gcs.openCountInProcess(), 0);
-        manager.setTestMode(true);
-        manager.initialize(gcs.slavePath(), QString(), modem2.slavePath());
-        QCOMPARE(errors.count(), 0);
-        QCOMPARE(gcs.openCountInProcess() + modem2.openCountInProcess(), 2);
-        QCOMPARE(int(modem2.outputSpeed()), int(B460800));
-        manager.deinitialize();
-        QCOMPARE(runningThreads(manager), 0);
+        QSignalSpy netIds(&manager, &EncryptorManager::netIdChanged);
+        QElapsedTimer took;
+        took.start();
+        manager.setNetworkId(port, 7);
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString("returned after %1 ms").arg(took.elapsed())));
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), expected);
+        QCOMPARE(netIds.count(), 0);
+        QCOMPARE(modem.readUntilQuiet(50, 200), QByteArray());
     }
+
+    void successWritesTheIdAndStartsTheRelay_data()
+    {
+        QTest::addColumn<int>("netId");
+        QTest::addColumn<QByteArray>("ats3");
+        QTest::newRow("0 is a valid id") << 0 << QByteArray("ATS3=0");
+        QTest::newRow("only the low byte reaches the modem") << 300 << QByteArray("ATS3=44");
+    }
+    void successWritesTheIdAndStartsTheRelay()
+    {
+        QFETCH(int, netId);
+        QFETCH(QByteArray, ats3);
+        Link link;
+        QCOMPARE(runningThreads(link.manager), 3);
+        QTRY_VERIFY(link.notes.count() >= 1);
+        QCOMPARE(link.notes.at(0).at(0).toString(), QStringLiteral("Выполняется загрузка ключей..."));
+
+        // The secret a handshake would leave (the start wiped the keys), and a record sealed at
+        // the aircraft's end: the ground refuses its own records. It is the aircraft's second,
+        // since the same message as the ground's first record would be that record byte for byte.
+        LinkSecurityState::instance().installMasterSecret(secret);
+        static LinkSecurityState aircraft;
+        aircraft.installMasterSecret(secret);
+        LinkFrame fromAircraft{};
+        fromAircraft.startMarker = kLinkFrameStartMarker;
+        fromAircraft.endMarker = kLinkFrameEndMarker;
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(protectFrame(aircraft, reinterpret_cast<const uint8_t *>(heartbeat.constData()),
+                                 static_cast<uint16_t>(heartbeat.size()), fromAircraft));
+
+        QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
+        QSignalSpy succeeded(&link.manager, &EncryptorManager::authSucceeded);
+        link.manager.onAuthSucceeded(netId);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
+        // Each AT command with its string's zero byte; writesTheCommandsWithTheirPauses has the pauses.
+        QCOMPARE(link.modem.readUntilQuiet(300, 2000),
+                 "+++" + ats3 + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
+        QCOMPARE(link.ids.count(), 1);
+        QCOMPARE(link.ids.at(0).at(0).toInt(), netId);
+        QCOMPARE(enabled.count(), 1);
+        QCOMPARE(succeeded.count(), 1);
+        QVERIFY(link.manager.isEncryptionEnabled());
+        QCOMPARE(runningThreads(link.manager), 3); // both ports and the encryptor
+
+        // Ground control to aircraft: one Data frame per MAVLink message.
+        QVERIFY(link.gcs.write(heartbeat));
+        const QList<LinkFrame> frames =
+            parseFrames(link.modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
+        QCOMPARE(frames.size(), 1);
+        QCOMPARE(frames.at(0).type, uint8_t(LinkFrameType::Data));
+        QCOMPARE(int(frames.at(0).length), heartbeat.size());
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(frames.at(0).sequence), 8),
+                 QByteArray::fromHex("0000000000000001"));
+
+        // Aircraft to ground control: the record comes out as the MAVLink frame it carried.
+        uint8_t wire[kLinkFrameMaxSize];
+        QVERIFY(link.modem.write(QByteArray(reinterpret_cast<const char *>(wire),
+                                            writeLinkFrame(fromAircraft, wire))));
+        QCOMPARE(link.gcs.readExactly(heartbeat.size(), 3000), heartbeat);
+        // Nothing from either side leaks back to where it came from.
+        QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
+
+        // Started again while relaying: the relay stops and the flag with it, until the next
+        // success starts both again.
+        link.start();
+        QCOMPARE(runningThreads(link.manager), 3);
+        QVERIFY(!link.manager.isEncryptionEnabled());
+        link.manager.onAuthSucceeded(2);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 2, 8000);
+        QCOMPARE(link.ids.count(), 2);
+        QCOMPARE(link.ids.at(1).at(0).toInt(), 2);
+        QCOMPARE(enabled.count(), 3);
+        QVERIFY(link.manager.isEncryptionEnabled());
+    }
+
+    // A start or a stop while the AT commands go out (a click that the window let through,
+    // or a terminal signal to the relay): the commands finish, and the flag says what runs.
+    void startOrStopDuringTheModemRoutine_data()
+    {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("start again") << "start";
+        QTest::newRow("start again, modem port gone") << "start-fails";
+        QTest::newRow("stop") << "stop";
+    }
+    void startOrStopDuringTheModemRoutine()
+    {
+        QFETCH(QString, then);
+        const bool restart = then == "start";
+        Link link;
+        QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
+        link.manager.onAuthSucceeded(5);
+        QVERIFY(link.manager.isModemRoutineRunning());
+        if (then == "start")
+            link.start();
+        else if (then == "start-fails")
+            link.manager.initialize(link.gcs.slavePath(), QString(), "/dev/ttyNOPE");
+        else
+            link.manager.deinitialize();
+        QVERIFY(!link.manager.isModemRoutineRunning());
+        QCOMPARE(link.modem.readUntilQuiet(100, 500),
+                 "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
+        QTest::qWait(200);
+        QCOMPARE(enabled.count(), 0);
+        QVERIFY(!link.manager.isEncryptionEnabled());
+        QCOMPARE(link.ids.count(), 0);
+        // Started again: ports and authentication, no relay; stopped: nothing, status cleared.
+        QCOMPARE(runningThreads(link.manager), restart ? 3 : 0);
+        QCOMPARE(link.manager.linkHealth()->stateName(), restart ? "Authenticating" : "Stopped");
+        if (!restart)
+            QCOMPARE(link.notes.last().at(0).toString(), QString());
+        if (restart) {
+            QVERIFY(link.gcs.write(heartbeat));
+            QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
+        }
+    }
+
+    void staleSuccessIsDropped_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("queued, then stopped") << "stop";
+        QTest::newRow("arrives after the stop") << "after-stop";
+        QTest::newRow("queued, then started again") << "restart";
+    }
+    void staleSuccessIsDropped()
+    {
+        QFETCH(QString, when);
+        Link link;
+        if (when == "after-stop")
+            link.manager.deinitialize();
+        QMetaObject::invokeMethod(&link.manager, "onAuthSucceeded", Qt::QueuedConnection,
+                                  Q_ARG(int, 7));
+        if (when == "stop")
+            link.manager.deinitialize();
+        if (when == "restart")
+            link.start();
+
+        QTest::qWait(300);
+        QCOMPARE(link.ids.count(), 0);
+        QVERIFY(!link.manager.isEncryptionEnabled());
+        QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
+        QCOMPARE(runningThreads(link.manager), when == "restart" ? 3 : 0);
+        // After the empty text of the stop nothing of the old run reaches the window.
+        if (when != "restart") {
+            QVERIFY(!link.notes.isEmpty());
+            QCOMPARE(link.notes.last().at(0).toString(), QString());
+        }
+    }
+
+    // A primitive that fails its known answer ends the start before the card is read: the
+    // reason stays on the status line, the relay learns it through error, nothing runs on.
+    void brokenPrimitiveStopsTheStart()
+    {
+        breakSelfTestForTesting(kSelfTestRecord);
+        Link link;
+        QSignalSpy errors(&link.manager, &EncryptorManager::error);
+        QTRY_COMPARE(errors.count(), 1);
+        breakSelfTestForTesting(kSelfTestCount);  // the authentication thread has ended
+        const QString reason = QStringLiteral("Ошибка самопроверки шифрования (record). Запуск остановлен");
+        QCOMPARE(errors.at(0).at(0).toString(), reason);
+        QCOMPARE(link.notes.last().at(0).toString(), reason);
+        QCOMPARE(runningThreads(link.manager), 0);
+        for (const QList<QVariant> &note : link.notes)
+            QVERIFY(note.at(0).toString() != QStringLiteral("Выполняется загрузка ключей..."));
+        QVERIFY(!LinkSecurityState::instance().masterSecretInstalled());
+    }
+
+#ifdef Q_OS_LINUX
+    void offeredPortCarriesTheRelay()
+    {
+        PtyPair modem;
+        const QString path = QDir::temp().filePath(
+            QString("uav-link-test-%1").arg(QCoreApplication::applicationPid()));
+        EncryptorManager manager(nullptr);
+        QSignalSpy errors(&manager, &EncryptorManager::error);
+        manager.initialize(QString(), path, modem.slavePath());
+        QCOMPARE(errors.count(), 0);
+        QVERIFY(QFileInfo(path).isSymLink());
+
+        QFile client(path);
+        QVERIFY(client.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        QSignalSpy succeeded(&manager, &EncryptorManager::authSucceeded);
+        LinkSecurityState::instance().installMasterSecret(secret);
+        manager.onAuthSucceeded(9);
+        QTRY_COMPARE_WITH_TIMEOUT(succeeded.count(), 1, 8000);
+        modem.readUntilQuiet(200, 2000);
+        QCOMPARE(client.write(heartbeat), qint64(heartbeat.size()));
+        const QList<LinkFrame> frames =
+            parseFrames(modem.readExactly(heartbeat.size() + kLinkFrameOverhead, 3000));
+        QCOMPARE(frames.size(), 1);
+        QCOMPARE(int(frames.at(0).length), heartbeat.size());
+        client.close();
+        manager.deinitialize();
+        QVERIFY(!QFileInfo(path).isSymLink() && !QFileInfo::exists(path));
+    }
+#endif
+
+private:
+    uint8_t secret[32];
 };
 
 QTEST_GUILESS_MAIN(EncryptorManagerTest)

@@ -3,9 +3,8 @@
 //
 // node-mavlink 2.3.0 (mavlink-mappings 1.0.22-20260311) writes frames of every message of the
 // relay's CRC_EXTRA table with random field values; the relay's parser and serialiser
-// (mavlink-reframe) read them and write out what parses; node-mavlink parses that output again,
-// checking checksums against the relay's table. Every unsigned frame must come out byte for
-// byte as a trimming sender writes it, with the same fields; the signed frame must not come out.
+// (mavlink-reframe) read them and write out what parses. Every unsigned frame must come out
+// byte for byte as node-mavlink, a trimming sender, writes it; the signed frame must not.
 //
 // usage: node mavlink-interop.js <mavlink-reframe> <message-table.csv> [seed]
 'use strict';
@@ -21,10 +20,7 @@ try {
                 '"npm ci" in tests/node, or set NODE_PATH to a node_modules that has it.\n  ' + e.message);
   process.exit(1);
 }
-const {
-  minimal, standard, common, x25crc, MavLinkProtocolV1, MavLinkProtocolV2, MavLinkPacketSignature,
-  MavLinkPacketSplitter, MavLinkPacketParser,
-} = mavlink;
+const { minimal, standard, common, x25crc, MavLinkProtocolV1, MavLinkProtocolV2, MavLinkPacketSignature } = mavlink;
 
 const [reframe, tableCsv, seedArg] = process.argv.slice(2);
 if (!reframe || !tableCsv) {
@@ -43,7 +39,6 @@ for (const [pkg, version] of Object.entries({ 'node-mavlink': '2.3.0', 'mavlink-
 // ---- the relay's table ----------------------------------------------------------------------
 const table = fs.readFileSync(tableCsv, 'utf8').trim().split('\n').slice(1)
   .map(line => line.split(',').map(Number)).map(([id, crcExtra]) => ({ id, crcExtra }));
-const magicNumbers = Object.fromEntries(table.map(r => [r.id, r.crcExtra]));
 const REGISTRY = { ...minimal.REGISTRY, ...standard.REGISTRY, ...common.REGISTRY };
 
 // Since the table was generated, VIDEO_STREAM_INFORMATION (269) and SET_VIDEO_STREAM_SETTINGS
@@ -163,58 +158,26 @@ if (run.error || run.status !== 0) {
 }
 const output = run.stdout;
 const expected = sent.filter(s => s.expect);
-check(Buffer.compare(output, Buffer.concat(expected.map(s => s.expect))) === 0,
-      'the relay\'s output is not the frames a trimming sender writes, in order');
-
-// ---- parsed again by node-mavlink, against the relay's table ---------------------------------
-const same = (a, b) => Array.isArray(a) ? Array.isArray(b) && a.length === b.length && a.every((x, i) => same(x, b[i]))
-                                        : a === b;
-
-function parse(bytes) {
-  return new Promise((resolve, reject) => {
-    const crcErrors = [], packets = [];
-    const splitter = new MavLinkPacketSplitter({}, { magicNumbers, onCrcError: b => crcErrors.push(b) });
-    const parser = new MavLinkPacketParser();
-    parser.on('data', p => packets.push(p));
-    parser.on('end', () => resolve({ packets, crcErrors, splitter }));
-    parser.on('error', reject);
-    splitter.on('error', reject);
-    splitter.pipe(parser);
-    splitter.end(bytes);
-  });
-}
-
-parse(output).then(({ packets, crcErrors, splitter }) => {
-  check(crcErrors.length === 0, `${crcErrors.length} frames of the relay fail their checksum`);
-  check(splitter.invalidPackages === 0 && splitter.unknownPackagesCount === 0,
-        `node-mavlink rejected ${splitter.invalidPackages} and did not know ${splitter.unknownPackagesCount} frames`);
-  check(packets.length === expected.length,
-        `node-mavlink found ${packets.length} frames in the output, expected ${expected.length}`);
-  packets.slice(0, expected.length).forEach((packet, i) => {
-    const want = expected[i];
-    const wantHeader = new (want.expect[0] === 0xFE ? MavLinkProtocolV1 : MavLinkProtocolV2)().header(want.expect);
-    for (const key of ['magic', 'seq', 'sysid', 'compid', 'msgid'])
-      check(packet.header[key] === wantHeader[key], `${want.what}: header ${key} ${packet.header[key]} != ${wantHeader[key]}`);
-    check(!packet.signature, `${want.what}: came out signed`);
-    const fields = packet.protocol.data(packet.payload, want.clazz);
-    for (const { name } of want.clazz.FIELDS)
-      check(same(fields[name], want.message[name]), `${want.what}: field ${name} ${fields[name]} != ${want.message[name]}`);
-  });
-
-  const count = what => sent.filter(s => s.what.endsWith(what)).length;
-  console.log(`interop: seed ${seed}; ${sent.length} frames in (v2 ${count(' v2')}, untrimmed v2 ` +
-              `${count('untrimmed')}, v1 ${count('v1')}, signed ${count('signed')}, with today's ` +
-              `CRC_EXTRA ${count('today\'s CRC_EXTRA')}), ${packets.length} out`);
-  console.log('interop: 269 and 270 changed CRC_EXTRA since the table was generated (58 -> 109, ' +
-              '232 -> 59): written with today\'s definitions they are dropped by the relay as ' +
-              'checksum mismatches; written with the table\'s CRC_EXTRA they pass.');
-  if (failures.length) {
-    console.error(`interop: FAILED (${failures.length}):\n  ` + failures.slice(0, 40).join('\n  '));
-    process.exit(1);
+// Frame by frame, so that a failure names the first frame that differs.
+let at = 0;
+for (const s of expected) {
+  const got = output.subarray(at, at + s.expect.length);
+  if (!got.equals(s.expect)) {
+    check(false, `${s.what}: came out as ${got.toString('hex')}, expected ${s.expect.toString('hex')}`);
+    break;
   }
-  console.log('interop: every unsigned frame came out with a valid checksum and the same fields; ' +
-              'the signed frame and the two frames of today\'s 269/270 were dropped');
-}).catch(e => {
-  console.error(`interop: FAILED: ${e.stack || e}`);
+  at += s.expect.length;
+}
+check(at === output.length, `the output has ${output.length - at} bytes after the expected frames`);
+
+const count = what => sent.filter(s => s.what.endsWith(what)).length;
+console.log(`interop: seed ${seed}; ${sent.length} frames in (v2 ${count(' v2')}, untrimmed v2 ` +
+            `${count('untrimmed')}, v1 ${count('v1')}, signed ${count('signed')}, with today's ` +
+            `CRC_EXTRA ${count('today\'s CRC_EXTRA')}), ${expected.length} expected out`);
+if (failures.length) {
+  console.error(`interop: FAILED (${failures.length}):\n  ` + failures.slice(0, 40).join('\n  '));
   process.exit(1);
-});
+}
+console.log('interop: every unsigned frame came out byte for byte as node-mavlink writes it; the ' +
+            'signed frame and the two frames of today\'s 269/270 (CRC_EXTRA changed since the ' +
+            'table was generated) were dropped');

@@ -1,8 +1,7 @@
-// Independent implementations to check ours against: OpenSSL 3 with the gost provider and
-// libgcrypt. Used only by the differential tests. Everything is in memory byte order (the
-// byte-order and S-box adjustments libgcrypt needs are made inside). Modes the libraries do
-// not offer as such (CFB with any register, CMAC, P_hash over libgcrypt's HMAC) are built by
-// hand here over each library's single-block cipher or HMAC.
+// An independent implementation to check ours against: OpenSSL 3 with the gost provider. Used
+// only by the differential tests. Everything is in memory byte order. Modes the provider does
+// not offer as such (CFB with any register, CMAC over a block cipher, P_hash over a MAC) are built by hand here over its
+// single-block cipher or MAC.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +16,8 @@ using Bytes = std::vector<uint8_t>;
 using BlockCipher = std::function<Bytes(const Bytes &blocks)>;
 using Mac = std::function<Bytes(const Bytes &message)>;
 
-// Loads the providers / initialises the library; false with a reason when unavailable.
+// Loads the providers; false with a reason when unavailable.
 bool opensslReady(std::string *why);
-bool gcryptReady(std::string *why);
 
 // OpenSSL 3 + gostprov. Magma ECB comes from magma-cbc with a zero IV, block by block (the
 // packaged provider has no magma-ecb).
@@ -30,14 +28,7 @@ Bytes opensslHmacStreebog512(const Bytes &key, const Bytes &message);
 // OpenSSL's TLS1-PRF over the provider's hash: P_hash(secret, seed), length > 0.
 Bytes opensslTlsPrf(const Bytes &secret, const Bytes &seed, size_t length);
 
-// libgcrypt: GOST28147 with the param-Z S-box and little-endian words turned around.
-Bytes gcryptMagmaEcb(const Bytes &key, const Bytes &blocks, bool decrypt);
-// libgcrypt's own CFB (m = s = 8), right only for whole blocks.
-Bytes gcryptMagmaCfbWholeBlocks(const Bytes &key, const Bytes &iv, const Bytes &data, bool decrypt);
-Bytes gcryptStreebog512(const Bytes &message);
-Bytes gcryptHmacStreebog512(const Bytes &key, const Bytes &message);
-
-// Built by hand from the standard's definitions over a library's block cipher or MAC.
+// Built by hand from the standard's definitions over the provider's block cipher or MAC.
 Bytes cfbOver(const BlockCipher &encrypt, const Bytes &iv, size_t segment, const Bytes &data, bool decrypt);
 Bytes cmacOver(const BlockCipher &encrypt, const Bytes &message);
 Bytes pHashOver(const Mac &hmac, const Bytes &seed, size_t length);
