@@ -142,6 +142,10 @@ bool EncryptorManager::openPorts(const QString &internalPort, const QString &ext
             internalPortWorker = new OrvSerialPort(
                 internalPort, m_testMode ? testInternalBaudRate : normalBaudRate, nullptr);
             watchPort(internalPortWorker, internalPort);
+            connect(internalPortWorker, &OrvSerialPort::portLost, this,
+                    [this] { health.setGroundPortLost(true); }, Qt::QueuedConnection);
+            connect(internalPortWorker, &OrvSerialPort::portRestored, this,
+                    [this] { health.setGroundPortLost(false); }, Qt::QueuedConnection);
             groundWorker = internalPortWorker;
         }
         connect(&internalPortThread, &QThread::finished, groundWorker, &QObject::deleteLater,

@@ -39,6 +39,12 @@ void LinkHealth::setModemPortLost(bool lost)
         refresh();
 }
 
+void LinkHealth::setGroundPortLost(bool lost)
+{
+    if (std::exchange(m_groundPortLost, lost) != lost)
+        refresh();
+}
+
 void LinkHealth::countHandshake()
 {
     ++m_handshakes;
@@ -94,6 +100,8 @@ LinkHealth::State LinkHealth::state() const
     }
     if (m_modemPortLost)
         return ModemPortLost;
+    if (m_groundPortLost)
+        return GroundPortLost;
     return silentSeconds() * 1000 >= kSilenceMs ? AircraftSilent : Relaying;
 }
 
@@ -143,5 +151,6 @@ QByteArray LinkHealth::statsJson() const
                                                    : number(uint64_t(m_msSinceAircraft)));
     add("handshakes", QByteArray::number(m_handshakes));
     add("modem_port_lost", m_modemPortLost ? "true" : "false");
+    add("ground_port_lost", m_groundPortLost ? "true" : "false");
     return line + '}';
 }

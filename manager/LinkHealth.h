@@ -34,9 +34,12 @@ class LinkHealth : public QObject
     Q_PROPERTY(int handshakes READ handshakes NOTIFY updated)
 
 public:
-    enum State { Stopped, Authenticating, ConfiguringModem, Relaying, AircraftSilent, ModemPortLost };
+    enum State {
+        Stopped, Authenticating, ConfiguringModem, Relaying, AircraftSilent, ModemPortLost,
+        GroundPortLost
+    };
     Q_ENUM(State)
-    // What the manager is doing; the link state adds silence and a lost modem port to it.
+    // What the manager is doing; the link state adds silence and a lost port to it.
     enum Phase { Idle, Authentication, ModemRoutine, Relay };
 
     // No record from the aircraft for this long while relaying counts as silence: it sends a
@@ -47,6 +50,7 @@ public:
 
     void setPhase(Phase phase);
     void setModemPortLost(bool lost);
+    void setGroundPortLost(bool lost);
     void countHandshake();
     // Takes the newest published counters now; the timer calls it once a second.
     void refresh();
@@ -89,5 +93,6 @@ private:
     double m_rateFromAircraft = 0;
     Phase m_phase = Idle;
     bool m_modemPortLost = false;
+    bool m_groundPortLost = false;
     int m_handshakes = 0;
 };

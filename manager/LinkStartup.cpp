@@ -53,6 +53,7 @@ void EncryptorManager::startAuthentication()
 
     authenticationThread.start(QThread::InheritPriority);
     health.setModemPortLost(false);
+    health.setGroundPortLost(false);
     health.setPhase(LinkHealth::Authentication);
 }
 

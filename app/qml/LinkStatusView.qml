@@ -24,7 +24,7 @@ GridLayout {
         id: linkState
         Layout.fillWidth: true
         font.bold: true
-        color: health.stateName === "AircraftSilent" || health.stateName === "ModemPortLost"
+        color: ["AircraftSilent", "ModemPortLost", "GroundPortLost"].indexOf(health.stateName) >= 0
                ? warningColor : Material.foreground
         text: {
             switch (health.stateName) {
@@ -33,6 +33,7 @@ GridLayout {
             case "Relaying": return qsTr("Обмен данными")
             case "AircraftSilent": return qsTr("Нет данных от БПЛА %1 с").arg(health.silentSeconds)
             case "ModemPortLost": return qsTr("Потеряно соединение с портом модема")
+            case "GroundPortLost": return qsTr("Потеряно соединение с портом наземной станции")
             default: return qsTr("Шифратор остановлен")
             }
         }
