@@ -311,15 +311,12 @@ private slots:
         Received received(worker);
         worker->moveToThread(&thread);
         thread.start();
-        auto post = [&](const QByteArray &bytes) {
-            return QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, bytes));
-        };
 
         Client client{false, path};
         QVERIFY(client.open() && client.send(pattern(5000, 5)));
         QVERIFY(received.waitForSize(5000));
         QCOMPARE(received.bytes, pattern(5000, 5));
-        QVERIFY(post(pattern(3000, 6)));
+        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, pattern(3000, 6))));
         QCOMPARE(client.receive(3000), pattern(3000, 6));
         thread.quit();
         QVERIFY(thread.wait(5000));
