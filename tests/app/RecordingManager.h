@@ -1,5 +1,5 @@
-// Stands in for EncryptorManager behind the context property "encryptorManager": the same
-// signals, properties and invokables, but it only records what the window asks of it.
+// Stands in for EncryptorManager behind the context property "encryptorManager": the
+// signals, properties and invokables the window uses, but it only records what it is asked.
 #pragma once
 
 #include "manager/LinkHealth.h"
@@ -43,15 +43,10 @@ public:
     std::function<void()> duringCall;
 
 signals:
-    void error(QString err);
     void notification(QString message);
     void netIdChanged(int netId);
     void encryptionEnabledChanged();
     void modemRoutineRunningChanged();
-    void authSucceeded();
-
-public slots:
-    void onAuthSucceeded(int netId) { record("onAuthSucceeded", {netId}); }
 
 public:
     Q_INVOKABLE void initialize(QString internalPort, QString externalPort, QString outputPort)

@@ -101,12 +101,11 @@ public:
     }
 
     // The line's rates as the slave's opener left them, and setting both, from the master side.
-    speed_t outputSpeed() const { return ::cfgetospeed(settings()); }
-    speed_t inputSpeed() const { return ::cfgetispeed(settings()); }
+    speed_t outputSpeed() const { return ::cfgetospeed(&settings()); }
+    speed_t inputSpeed() const { return ::cfgetispeed(&settings()); }
     bool setSpeed(speed_t speed)
     {
-        termios t = *settings();
-        return ::cfsetspeed(&t, speed) == 0 && ::tcsetattr(m_master, TCSANOW, &t) == 0;
+        return ::cfsetspeed(&settings(), speed) == 0 && ::tcsetattr(m_master, TCSANOW, &m_settings) == 0;
     }
 
     // Closing the master hangs up the slave, as unplugging a USB modem does.
@@ -130,12 +129,7 @@ public:
     }
 
 private:
-    const termios *settings() const
-    {
-        m_settings = {};
-        ::tcgetattr(m_master, &m_settings);
-        return &m_settings;
-    }
+    termios &settings() const { return ::tcgetattr(m_master, &m_settings), m_settings; }
 
     int m_master = -1;
     int m_slave = -1; // held so that the master never sees a hang-up between openers
