@@ -205,7 +205,7 @@ TEST_F(RecordLayer, NewSecretStartsOverAndForeignKeyBlocksAreNeverUsed)
     protect(pattern(100, 1));
     const Bytes oldEpoch1 = keyBlockFor(secret, 1), oldEpoch0 = keyBlockFor(secret, 0);
     install(0x55);
-    EXPECT_EQ(state().receiveEpoch, 0u);
+    EXPECT_EQ(countersOf(state()), "0 0 0 0 102400 102400");
     for (const Bytes *block : {&oldEpoch0, &oldEpoch1, &zeroBlock})
         EXPECT_EQ(unprotect(sealRecord(*block, 2, 0, pattern(24, 3))), -3);
     EXPECT_EQ(unprotect(sealRecord(oldEpoch1, 1, 1, pattern(24, 3))), -3);
