@@ -139,24 +139,4 @@ TEST(LinkFrameParser, StreamsAndResynchronisation)
     }
 }
 
-// The length is checked as soon as its second byte is in, so a bad length costs no more bytes.
-TEST(LinkFrameParser, BadLengthDroppedAtSecondLengthByte)
-{
-    const std::pair<const char *, bool> cases[] = {
-        {"0000", false}, {"0100", true}, {"0002", true}, {"0102", false}, {"ffff", false}};
-    for (const auto &[lengthBytes, accepted] : cases) {
-        LinkFrameParser parser;
-        LinkFrame f;
-        const Bytes head = concat({{0xFC, 0x00}, fromHex(lengthBytes)});
-        for (size_t i = 0; i < head.size(); ++i) {
-            EXPECT_FALSE(parser.parseByte(head[i], f));
-            EXPECT_EQ(parser.state(), i == 0     ? LinkFrameParser::WaitType
-                                      : i < 3    ? LinkFrameParser::WaitLength
-                                      : accepted ? LinkFrameParser::WaitSequence
-                                                 : LinkFrameParser::WaitStart)
-                << lengthBytes << " byte " << i;
-        }
-    }
-}
-
 }  // namespace

@@ -110,15 +110,6 @@ private slots:
         QCOMPARE(p.at(1), fixture(F3));
     }
 
-    void encryptedCompletesFrameSplitOverRecords()
-    {
-        const QByteArray frame = fixture(F3);
-        Probe<EncryptedMessageHandler> p;
-        QCOMPARE(p.pass(sealRecord(frame.left(8))), 0);
-        QCOMPARE(p.pass(sealRecord(frame.mid(8))), 1);
-        QCOMPARE(p.at(0), frame);
-    }
-
     void directionsKeepTheirOwnPartialFrames()
     {
         // Each direction has its own parser channel: a frame half-read from ground control
