@@ -76,25 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Fixture{"F9_longer_than_2018", F9, "253 40 10 1 1 1"}),
     [](const ::testing::TestParamInfo<Fixture> &info) { return std::string(info.param.name); });
 
-// What mavlink_frame_char reports, and on which byte; mavlink_parse_char never delivers failures.
-TEST(MavlinkFrameChar, FailuresAreReportedOnTheLastByte)
-{
-    const std::pair<const char *, uint8_t> cases[] = {
-        {F10, MAVLINK_FRAMING_BAD_SIGNATURE},  // signed, good checksum: rejected after the signature
-        {F11, MAVLINK_FRAMING_BAD_CRC},        // unknown id: checked with CRC_EXTRA 0
-        {F1, MAVLINK_FRAMING_OK},
-    };
-    for (const auto &[hex, result] : cases) {
-        resetChannel(0);
-        const Bytes bytes = fromHex(hex);
-        mavlink_message_t msg;
-        for (size_t i = 0; i < bytes.size(); ++i)
-            EXPECT_EQ(mavlink_frame_char(0, bytes[i], &msg), i + 1 == bytes.size() ? result : 0) << hex << " " << i;
-        resetChannel(0);
-        EXPECT_EQ(parseAll(0, bytes).messages.size(), result == MAVLINK_FRAMING_OK ? 1u : 0u) << hex;
-    }
-}
-
 // Channels share nothing: a frame split over two calls on channel 0 survives a whole frame on 1.
 TEST(MavlinkParser, ChannelsAreIndependent)
 {
