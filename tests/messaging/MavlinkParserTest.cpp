@@ -136,18 +136,6 @@ TEST(MavlinkParser, RecoveryAfterFailedFrames)
     }
 }
 
-// Short heartbeats before and after a full one (same id, non-zero tail): each reads as zeros
-// beyond its one byte, whatever the channel buffer or the message held before.
-TEST(MavlinkParser, TruncatedPayloadIsZeroFilled)
-{
-    resetChannel(0, 0xEE);
-    const ParseRun run = parseAll(0, concat({buildV2(0, {0x2A}, 50), fromHex(F3), buildV2(0, {0x2B}, 50)}));
-    ASSERT_EQ(run.messages.size(), 3u);
-    EXPECT_EQ(toHex(mavlink_payload(&run.messages[0]), 9), "2a0000000000000000");
-    EXPECT_EQ(toHex(mavlink_payload(&run.messages[2]), 9), "2b0000000000000000");
-    EXPECT_EQ(run.messages[2].len, 1);
-}
-
 // The longest frames: a 255-byte payload, and the same signed (never delivered, and the
 // channel is ready for the next frame after it).
 TEST(MavlinkParser, LongestFrames)
