@@ -7,7 +7,6 @@
 // DifferentialTest.
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include <gtest/gtest.h>
 
@@ -29,13 +28,20 @@ void twoPieces(const Bytes &in, size_t split, Step step)
     EXPECT_EQ(step(in.data() + split, in.size() - split, split), 0);
 }
 
-Bytes magmaBlocks(const std::string &p, const Bytes &in, size_t, bool decrypt)
+// Encryption takes the multi-block path in two runs split at a block boundary, so every tail
+// (4, 2 and 1 blocks) runs; the second run is in place.
+Bytes magmaBlocks(const std::string &p, const Bytes &in, size_t split, bool decrypt)
 {
     MagmaContext magma;
     kMagmaDescriptor.setKey(&magma, vec(p + ".key").data());
-    Bytes out(in.size());
-    for (size_t off = 0; off + 8 <= in.size(); off += 8)
-        (decrypt ? kMagmaDescriptor.decrypt : kMagmaDescriptor.encrypt)(&magma, in.data() + off, out.data() + off);
+    Bytes out = in;
+    const size_t head = split / 8, blocks = in.size() / 8;
+    if (!decrypt) {
+        kMagmaDescriptor.encryptBlocks(&magma, in.data(), out.data(), head);
+        kMagmaDescriptor.encryptBlocks(&magma, out.data() + 8 * head, out.data() + 8 * head, blocks - head);
+    }
+    for (size_t b = 0; decrypt && b < blocks; ++b)
+        kMagmaDescriptor.decrypt(&magma, in.data() + 8 * b, out.data() + 8 * b);
     return out;
 }
 
@@ -172,31 +178,6 @@ TEST(Vectors, StreebogInRfcNotation)
         EXPECT_EQ(toHex(streebog(p, Bytes(msg.rbegin(), msg.rend()), 0, false)),
                   toHex(Bytes(digest.rbegin(), digest.rend())))
             << c;
-    }
-}
-
-// Random keys and blocks: decryption inverts encryption, and the interleaved multi-block path
-// (every count, so the 4-, 2- and 1-block tails all run, also in place) equals block by block.
-TEST(Magma, InterleavedBlocksAndDecryptionAgreeWithSingleBlocks)
-{
-    std::mt19937 rng(8891);
-    for (size_t trial = 0; trial < 50; ++trial) {
-        Bytes key(32), pt(8 * (1 + trial % 11));
-        for (auto *b : {&key, &pt})
-            for (auto &x : *b)
-                x = uint8_t(rng());
-        MagmaContext magma;
-        magmaSetKey(&magma, key.data());
-        Bytes one(pt.size()), back(pt.size()), many(pt.size()), inPlace = pt;
-        for (size_t i = 0; i < pt.size(); i += 8) {
-            magmaEncryptBlock(&magma, pt.data() + i, one.data() + i);
-            magmaDecryptBlock(&magma, one.data() + i, back.data() + i);
-        }
-        ASSERT_EQ(toHex(back), toHex(pt));
-        magmaEncryptBlocks(&magma, pt.data(), many.data(), pt.size() / 8);
-        EXPECT_EQ(toHex(many), toHex(one)) << "blocks " << pt.size() / 8;
-        magmaEncryptBlocks(&magma, inPlace.data(), inPlace.data(), pt.size() / 8);
-        EXPECT_EQ(toHex(inPlace), toHex(one)) << "in place, blocks " << pt.size() / 8;
     }
 }
 
