@@ -64,7 +64,7 @@ TEST(Allocation, NoneForRecordsOrKeyDerivation)
     const long probe = allocations.load();
     int *volatile p = new int(3);  // volatile: the pair may not be elided
     delete p;
-    ASSERT_EQ(allocations.load() - probe, 1) << "the counter must see allocations, or the check below proves nothing";
+    ASSERT_EQ(allocations.load() - probe, 1) << "the counter misses allocations";
 
     const long before = allocations.load();
     state.installMasterSecret(secret);

@@ -89,8 +89,8 @@ TEST(LinkFrameParser, StreamsAndResynchronisation)
     Bytes shortHello = hello;
     shortHello.erase(shortHello.begin() + 40);
     // Marker bytes inside the fields need no escaping; 256 sets only the high length byte.
-    const Bytes markers = concat({{0xFC, 2, 0x00, 0x01}, Bytes(8, 0xFC), Bytes(4, 0xED), Bytes(256, 0xFC), Bytes(8, 0xED),
-                                  {0xED}});
+    const Bytes markers =
+        concat({{0xFC, 2, 0x00, 0x01}, Bytes(8, 0xFC), Bytes(4, 0xED), Bytes(256, 0xFC), Bytes(8, 0xED), {0xED}});
     struct Case {
         const char *name;
         Bytes stream;
