@@ -39,7 +39,7 @@ TEST(Cmac, SubkeysAndTruncatedOutputOfTheStandardsExample)
     EXPECT_EQ(toHex(mac(magma, vec("magma_cmac.gost3413.msg"), 4)), toHex(vec("magma_cmac.gost3413.mac32")));
 }
 
-TEST(Cmac, ErrorCodesAndReuseAfterReset)
+TEST(Cmac, ErrorCodes)
 {
     MagmaContext magma;
     magmaSetKey(&magma, vec("magma_cmac.len8.key").data());
@@ -52,17 +52,6 @@ TEST(Cmac, ErrorCodesAndReuseAfterReset)
     EXPECT_EQ(cmacInit(&cmac, &noEncrypt, &magma, 8), -22);
     EXPECT_EQ(cmacInit(&cmac, nullptr, &magma, 8), -9);
     EXPECT_EQ(cmacReset(&cmac), -9);
-
-    ASSERT_EQ(cmacInit(&cmac, &kMagmaDescriptor, &magma, 8), 0);
-    uint8_t first[8], second[8];
-    ASSERT_EQ(cmacUpdate(&cmac, msg.data(), msg.size()), 0);
-    ASSERT_EQ(cmacFinal(&cmac, first), 0);
-    EXPECT_EQ(cmacUpdate(&cmac, msg.data(), msg.size()), -9);
-    EXPECT_EQ(cmacFinal(&cmac, second), -9);
-    ASSERT_EQ(cmacReset(&cmac), 0);
-    ASSERT_EQ(cmacUpdate(&cmac, msg.data(), msg.size()), 0);
-    ASSERT_EQ(cmacFinal(&cmac, second), 0);
-    EXPECT_EQ(toHex(second, 8), toHex(vec("magma_cmac.len8.mac")));
 }
 
 // The cipher's optional multi-block loops are shortcuts: a descriptor without them must give the

@@ -7,13 +7,11 @@
 
 #include "Oracle.h"
 #include "tests/messaging/TestBytes.h"
-#include "auth/LinkSecurityState.h"
 #include "crypto/Cfb.h"
 #include "crypto/Cmac.h"
 #include "crypto/Hmac.h"
 #include "crypto/KeyDerivation.h"
 #include "crypto/Magma.h"
-#include "crypto/RecordLayer.h"
 #include "crypto/Streebog.h"
 
 namespace {
@@ -61,23 +59,6 @@ protected:
         ASSERT_TRUE(oracle::opensslReady(&why)) << why;
     }
 };
-
-TEST_F(Differential, MagmaBlocksBothDirections)
-{
-    for (int trial = 0; trial < 100; ++trial) {
-        const Bytes key = randomBytes(32), blocks = randomBytes(32);
-        MagmaContext magma;
-        magmaSetKey(&magma, key.data());
-        Bytes ours(32), back(32);
-        magmaEncryptBlocks(&magma, blocks.data(), ours.data(), 4);
-        for (int i = 0; i < 4; ++i)
-            magmaDecryptBlock(&magma, blocks.data() + 8 * i, back.data() + 8 * i);
-        for (bool decrypt : {false, true}) {
-            const Bytes &mine = decrypt ? back : ours;
-            ASSERT_EQ(toHex(mine), toHex(oracle::opensslMagmaEcb(key, blocks, decrypt)));
-        }
-    }
-}
 
 // Decryption works in place every other time.
 Bytes ourCfb(const Bytes &key, const Bytes &iv, size_t s, const Bytes &data, bool decrypt)
@@ -178,31 +159,6 @@ TEST_F(Differential, HmacPrfOutputLengths)
                           nullptr, 0, ours.data(), length),
                   0);
         ASSERT_EQ(toHex(ours), toHex(oracle::opensslTlsPrf(secret, seed, length))) << "length " << length;
-    }
-}
-
-// A protected record taken apart with the libraries alone: key block by the MAC chaining over
-// OpenSSL's magma-mac, CFB over its Magma, MAC over sequence || epoch || ciphertext.
-TEST_F(Differential, RecordOpensWithTheLibrariesAlone)
-{
-    LinkSecurityState &state = LinkSecurityState::instance();
-    const Bytes secret = randomBytes(32);
-    state.installMasterSecret(secret.data());
-    const char label[] = "key block derivation";
-    const oracle::Mac masterMac = [&](const Bytes &m) { return oracle::opensslMagmaMac(secret, m); };
-    const Bytes keyBlock = oracle::pHashOver(masterMac, concat({Bytes(label, label + sizeof label), {0, 0, 0, 1}}), 64);
-    const Bytes encryptionKey(keyBlock.begin(), keyBlock.begin() + 32), macKey(keyBlock.begin() + 32, keyBlock.end());
-    const Bytes iv = {0x5E, 0x27, 0xC4, 0x91, 0x0B, 0xD8, 0x73, 0xA6};
-    for (size_t length = 1; length <= 80; ++length) {
-        const Bytes plaintext = randomBytes(length);
-        Bytes ct(length);
-        uint8_t seq[8], epoch[4], mac[8];
-        uint64_t written = 0;
-        ASSERT_EQ(protectRecord(state, plaintext.data(), length, ct.data(), &written, seq, epoch, mac), 0);
-        ASSERT_EQ(toHex(epoch, 4), "00000001");
-        EXPECT_EQ(toHex(oracle::cfbOver(opensslBlocks(encryptionKey), iv, 8, ct, true)), toHex(plaintext));
-        const Bytes macInput = concat({Bytes(seq, seq + 8), Bytes(epoch, epoch + 4), ct});
-        EXPECT_EQ(toHex(mac, 8), toHex(oracle::opensslMagmaMac(macKey, macInput))) << "length " << length;
     }
 }
 

@@ -1,5 +1,6 @@
 // The two PRFs beyond the vectors (which run in PrimitiveTest): how hmacPrf takes its seed and
-// wipes its scratch, and cmacPrf's chaining and refusal without a secret.
+// wipes its scratch, and cmacPrf's chaining (its refusal without a secret is the record
+// layer's test).
 #include <algorithm>
 #include <cstring>
 
@@ -77,18 +78,6 @@ TEST(CmacPrf, OutputBlocksFollowTheChainingForEveryLength)
                   0);
         EXPECT_EQ(toHex(out), toHex(macChain(secret.data(), labelSeed, length)) + "cccccccc") << length;
     }
-}
-
-// No master secret: the MAC has no key, so nothing may come out (the output stays untouched).
-TEST(CmacPrf, RefusesWithoutAMasterSecret)
-{
-    LinkSecurityState fresh{};
-    EXPECT_FALSE(fresh.masterSecretInstalled());
-    const uint8_t label[] = "network id", seed[4] = {1, 2, 3, 4};
-    uint8_t out[64];
-    std::memset(out, 0x77, sizeof out);
-    EXPECT_EQ(cmacPrf(fresh, label, sizeof label, seed, sizeof seed, out, sizeof out), -9);
-    EXPECT_EQ(toHex(out, 64), std::string(128, '7'));
 }
 
 } // namespace

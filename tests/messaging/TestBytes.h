@@ -1,6 +1,7 @@
 // Byte helpers shared by the test areas: hex both ways, concatenation, big-endian numbers.
 #pragma once
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -12,18 +13,13 @@ using Bytes = std::vector<uint8_t>;
 // Anything that is not a hex digit (spaces, line breaks) is skipped.
 inline Bytes fromHex(const std::string &hex)
 {
+    std::string digits;
+    for (char c : hex)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
     Bytes out;
-    int high = -1;
-    for (char c : hex) {
-        const int v = c >= '0' && c <= '9' ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-        if (v >= 0 && high < 0)
-            high = v;
-        else if (v >= 0)
-            out.push_back(uint8_t(high << 4 | v)), high = -1;
-    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(uint8_t(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
