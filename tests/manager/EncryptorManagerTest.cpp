@@ -319,37 +319,49 @@ private slots:
         QVERIFY(link.manager.isEncryptionEnabled());
     }
 
-    // A start or a stop while the AT commands go out (a click that the window let through,
-    // or a terminal signal to the relay): the commands finish, and the flag says what runs.
-    void startOrStopDuringTheModemRoutine_data()
+    // A start or a stop while the AT commands go out (a click that the window let through, or a
+    // terminal signal to the relay), or while a success still waits in the queue: commands that
+    // began finish, nothing of the old run relays, and the flag says what runs.
+    void startOrStopRacesTheSuccess_data()
     {
+        QTest::addColumn<QString>("success");
         QTest::addColumn<QString>("then");
-        QTest::newRow("start again") << "start";
-        QTest::newRow("start again, modem port gone") << "start-fails";
-        QTest::newRow("stop") << "stop";
+        QTest::newRow("routine, start again") << "routine" << "start";
+        QTest::newRow("routine, start again, modem port gone") << "routine" << "start-fails";
+        QTest::newRow("routine, stop") << "routine" << "stop";
+        QTest::newRow("queued, stop") << "queued" << "stop";
+        QTest::newRow("queued, start again") << "queued" << "start";
+        QTest::newRow("queued after the stop") << "after-stop" << "";
     }
-    void startOrStopDuringTheModemRoutine()
+    void startOrStopRacesTheSuccess()
     {
+        QFETCH(QString, success);
         QFETCH(QString, then);
         const bool restart = then == "start";
         Link link;
         QSignalSpy enabled(&link.manager, &EncryptorManager::encryptionEnabledChanged);
-        link.manager.onAuthSucceeded(5);
-        QVERIFY(link.manager.isModemRoutineRunning());
-        if (then == "start")
+        if (success == "after-stop")
+            link.manager.deinitialize();
+        if (success == "routine")
+            link.manager.onAuthSucceeded(5);
+        else
+            QMetaObject::invokeMethod(&link.manager, "onAuthSucceeded", Qt::QueuedConnection, Q_ARG(int, 5));
+        QCOMPARE(link.manager.isModemRoutineRunning(), success == "routine");
+        if (restart)
             link.start();
         else if (then == "start-fails")
             link.manager.initialize(link.gcs.slavePath(), QString(), "/dev/ttyNOPE");
-        else
+        else if (then == "stop")
             link.manager.deinitialize();
         QVERIFY(!link.manager.isModemRoutineRunning());
+        QTest::qWait(300);
         QCOMPARE(link.modem.readUntilQuiet(100, 500),
-                 "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16));
-        QTest::qWait(200);
+                 success == "routine" ? "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16) : QByteArray());
         QCOMPARE(enabled.count(), 0);
         QVERIFY(!link.manager.isEncryptionEnabled());
         QCOMPARE(link.ids.count(), 0);
-        // Started again: ports and authentication, no relay; stopped: nothing, status cleared.
+        // Started again: ports and authentication, no relay; stopped: nothing, status cleared
+        // and nothing of the old run after it.
         QCOMPARE(runningThreads(link.manager), restart ? 3 : 0);
         QCOMPARE(link.manager.linkHealth()->stateName(), restart ? "Authenticating" : "Stopped");
         if (!restart)
@@ -357,38 +369,6 @@ private slots:
         if (restart) {
             QVERIFY(link.gcs.write(heartbeat));
             QCOMPARE(link.modem.readUntilQuiet(200, 600), QByteArray());
-        }
-    }
-
-    void staleSuccessIsDropped_data()
-    {
-        QTest::addColumn<QString>("when");
-        QTest::newRow("queued, then stopped") << "stop";
-        QTest::newRow("arrives after the stop") << "after-stop";
-        QTest::newRow("queued, then started again") << "restart";
-    }
-    void staleSuccessIsDropped()
-    {
-        QFETCH(QString, when);
-        Link link;
-        if (when == "after-stop")
-            link.manager.deinitialize();
-        QMetaObject::invokeMethod(&link.manager, "onAuthSucceeded", Qt::QueuedConnection,
-                                  Q_ARG(int, 7));
-        if (when == "stop")
-            link.manager.deinitialize();
-        if (when == "restart")
-            link.start();
-
-        QTest::qWait(300);
-        QCOMPARE(link.ids.count(), 0);
-        QVERIFY(!link.manager.isEncryptionEnabled());
-        QCOMPARE(link.modem.readUntilQuiet(100, 300), QByteArray());
-        QCOMPARE(runningThreads(link.manager), when == "restart" ? 3 : 0);
-        // After the empty text of the stop nothing of the old run reaches the window.
-        if (when != "restart") {
-            QVERIFY(!link.notes.isEmpty());
-            QCOMPARE(link.notes.last().at(0).toString(), QString());
         }
     }
 
