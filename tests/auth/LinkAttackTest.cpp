@@ -12,19 +12,8 @@
 
 namespace {
 
-class LinkAttack : public ::testing::Test {
+class LinkAttack : public GroundFixture {
 protected:
-    void SetUp() override { fillGroundKeys(ground); }
-
-    // A full hello exchange; the ground's random is left in groundHello.
-    void connect(AircraftPeer &aircraft, LinkFrame &groundHello)
-    {
-        int authState = 0;
-        ASSERT_TRUE(handleHandshakeFrame(ground, aircraft.hello(), authState));
-        ASSERT_TRUE(buildHandshakeReply(ground, authState, groundHello));
-        ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
-    }
-
     static LinkFrame dataFrame()
     {
         LinkFrame frame{};
@@ -40,8 +29,6 @@ protected:
         uint64_t length = 0;
         return unprotectRecord(state, f.payload, f.length, f.sequence, f.epoch, f.mac, out, &length);
     }
-
-    LinkSecurityState &ground = LinkSecurityState::instance();
 };
 
 // Heavy uplink: the ground has sent five records, the aircraft one. The ground's records sent
