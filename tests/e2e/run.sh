@@ -104,7 +104,7 @@ check_link_texts() {
   lines=$(e2e_lines "$1")
   NET_ID=$(sed -n 's/^Net ID: \([0-9]\+\)$/\1/p' <<<"$lines" | head -n1)
   in_order "$lines" 1 "$KEY_LOADING" "$AUTHENTICATING" "$SUCCEEDED" "Net ID: $NET_ID" ||
-    e2e_fail "$(basename "$1"): not the three status texts once each, in order, then \"Net ID: N\":"$'\n'"$lines"
+    e2e_fail "$(basename "$1"): not each status text once, in order, then \"Net ID: N\":"$'\n'"$lines"
 }
 
 wait_link_up() { # wait_link_up RELAY-NAME SECONDS

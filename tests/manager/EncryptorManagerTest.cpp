@@ -355,8 +355,8 @@ private slots:
             link.manager.deinitialize();
         QVERIFY(!link.manager.isModemRoutineRunning());
         QTest::qWait(300);
-        QCOMPARE(link.modem.readUntilQuiet(100, 500),
-                 success == "routine" ? "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16) : QByteArray());
+        const QByteArray commands = "+++ATS3=5" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16);
+        QCOMPARE(link.modem.readUntilQuiet(100, 500), success == "routine" ? commands : QByteArray());
         QCOMPARE(enabled.count(), 0);
         QVERIFY(!link.manager.isEncryptionEnabled());
         QCOMPARE(link.ids.count(), 0);
