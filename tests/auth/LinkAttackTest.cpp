@@ -14,15 +14,6 @@ namespace {
 
 class LinkAttack : public GroundFixture {
 protected:
-    static LinkFrame dataFrame()
-    {
-        LinkFrame frame{};
-        frame.startMarker = kLinkFrameStartMarker;
-        frame.type = uint8_t(LinkFrameType::Data);
-        frame.endMarker = kLinkFrameEndMarker;
-        return frame;
-    }
-
     static int receive(LinkSecurityState &state, const LinkFrame &f)
     {
         uint8_t out[kLinkFrameMaxPayload];
@@ -40,11 +31,9 @@ TEST_F(LinkAttack, ReflectedGroundRecordsAreRefusedAndTheAircraftGetsThrough)
     LinkFrame hello;
     connect(aircraft, hello);
     const uint8_t message[] = "uplink correction data";
-    LinkFrame sent[5];
-    for (LinkFrame &frame : sent) {
-        frame = dataFrame();
+    LinkFrame sent[5] = {};  // Data frames
+    for (LinkFrame &frame : sent)
         ASSERT_TRUE(protectFrame(ground, message, sizeof message, frame));
-    }
     const uint8_t first[] = "aircraft 1", second[] = "aircraft 2";
     ASSERT_EQ(receive(ground, aircraft.record(LinkFrameType::Data, first, sizeof first)), 0);
 
