@@ -83,3 +83,8 @@ void fillGroundKeys(LinkSecurityState &ground)
         ground.premasterSecret[i] = uint8_t(0xA0 ^ i);
     }
 }
+
+bool GroundFixture::exchange(const LinkFrame &in, LinkFrame &reply)
+{
+    return handleHandshakeFrame(ground, in, authState) && buildHandshakeReply(ground, authState, reply);
+}

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include <gtest/gtest.h>
+
 #include "auth/LinkSecurityState.h"
 #include "messaging/LinkFrame.h"
 
@@ -27,3 +29,21 @@ LinkFrame forgedFrame(LinkFrameType type, const uint8_t keyBlock[64], uint64_t s
 
 // Ground key pair and premaster as the card would fill them.
 void fillGroundKeys(LinkSecurityState &ground);
+
+// The ground's side of a handshake, for the handshake and attack tests.
+class GroundFixture : public ::testing::Test {
+protected:
+    void SetUp() override { fillGroundKeys(ground); }
+    // Feeds one aircraft frame to the ground; returns whether a reply was built.
+    bool exchange(const LinkFrame &in, LinkFrame &reply);
+    // Hello answered and the master secret agreed on both sides; the ground's random is in groundHello.
+    void connect(AircraftPeer &aircraft, LinkFrame &groundHello)
+    {
+        ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
+        ASSERT_EQ(authState, 1);
+        ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
+    }
+
+    LinkSecurityState &ground = LinkSecurityState::instance();
+    int authState = 0;
+};

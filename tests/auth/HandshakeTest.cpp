@@ -15,27 +15,8 @@ namespace {
 
 const uint8_t kZeroKeyBlock[64] = {};
 
-class Handshake : public ::testing::Test {
+class Handshake : public GroundFixture {
 protected:
-    void SetUp() override
-    {
-        fillGroundKeys(ground);
-    }
-
-    // Feeds one aircraft frame to the ground; returns whether a reply was built.
-    bool exchange(const LinkFrame &in, LinkFrame &reply)
-    {
-        return handleHandshakeFrame(ground, in, authState) && buildHandshakeReply(ground, authState, reply);
-    }
-
-    // Hello answered and the master secret agreed on both sides.
-    void connect(AircraftPeer &aircraft, LinkFrame &groundHello)
-    {
-        ASSERT_TRUE(exchange(aircraft.hello(), groundHello));
-        ASSERT_EQ(authState, 1);
-        ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
-    }
-
     // A finished sealed under the all-zero key block, as a peer that knows only the public keys
     // builds it; or as the derivation would hand it out with no master secret installed.
     LinkFrame forgedFinished(uint64_t sequence, uint32_t epoch)
@@ -43,9 +24,6 @@ protected:
         return forgedFrame(LinkFrameType::Finished, kZeroKeyBlock, sequence, epoch, kFinishedPlaintext,
                            kFinishedPlaintextLength);
     }
-
-    LinkSecurityState &ground = LinkSecurityState::instance();
-    int authState = 0;
 };
 
 TEST_F(Handshake, FinishedBeforeAnyMasterSecretIsRefused)

@@ -12,36 +12,14 @@
 
 namespace {
 
-class LinkAttack : public ::testing::Test {
+class LinkAttack : public GroundFixture {
 protected:
-    void SetUp() override { fillGroundKeys(ground); }
-
-    // A full hello exchange; the ground's random is left in groundHello.
-    void connect(AircraftPeer &aircraft, LinkFrame &groundHello)
-    {
-        int authState = 0;
-        ASSERT_TRUE(handleHandshakeFrame(ground, aircraft.hello(), authState));
-        ASSERT_TRUE(buildHandshakeReply(ground, authState, groundHello));
-        ASSERT_TRUE(aircraft.agree(groundHello, ground.premasterSecret));
-    }
-
-    static LinkFrame dataFrame()
-    {
-        LinkFrame frame{};
-        frame.startMarker = kLinkFrameStartMarker;
-        frame.type = uint8_t(LinkFrameType::Data);
-        frame.endMarker = kLinkFrameEndMarker;
-        return frame;
-    }
-
     static int receive(LinkSecurityState &state, const LinkFrame &f)
     {
         uint8_t out[kLinkFrameMaxPayload];
         uint64_t length = 0;
         return unprotectRecord(state, f.payload, f.length, f.sequence, f.epoch, f.mac, out, &length);
     }
-
-    LinkSecurityState &ground = LinkSecurityState::instance();
 };
 
 // Heavy uplink: the ground has sent five records, the aircraft one. The ground's records sent
@@ -53,11 +31,9 @@ TEST_F(LinkAttack, ReflectedGroundRecordsAreRefusedAndTheAircraftGetsThrough)
     LinkFrame hello;
     connect(aircraft, hello);
     const uint8_t message[] = "uplink correction data";
-    LinkFrame sent[5];
-    for (LinkFrame &frame : sent) {
-        frame = dataFrame();
+    LinkFrame sent[5] = {};  // Data frames
+    for (LinkFrame &frame : sent)
         ASSERT_TRUE(protectFrame(ground, message, sizeof message, frame));
-    }
     const uint8_t first[] = "aircraft 1", second[] = "aircraft 2";
     ASSERT_EQ(receive(ground, aircraft.record(LinkFrameType::Data, first, sizeof first)), 0);
 

@@ -117,11 +117,6 @@ struct Fields
                                          << "\n  expected " << expected.toHex().constData();
 }
 
-std::string toStd(const QStringList &list)
-{
-    return "[" + list.join(" | ").toStdString() + "]";
-}
-
 const QString kRead1 = "00468101";
 const QString kRead2 = "00468102";
 const QString kGetResponse = "00C0000040";
@@ -232,7 +227,7 @@ TEST_P(SmartCardAttempt, ResultFieldsAndCommands)
     EXPECT_TRUE(replacedPrefix(fields.own, kKey1, c.ownReplaced)) << "ownPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.peer, kKey2, c.peerReplaced)) << "peerPublicKey";
     EXPECT_TRUE(replacedPrefix(fields.premaster, kPremaster, c.premasterReplaced)) << "premasterSecret";
-    EXPECT_EQ(apdus.commands(), c.commands) << toStd(apdus.commands());
+    EXPECT_EQ(apdus.commands(), c.commands) << apdus.commands().join(" | ").toStdString();
 }
 
 const QStringList kUpToPremaster = kAllCommands.mid(0, 5);
@@ -296,7 +291,8 @@ TEST_F(SmartCardSession, DirectCallsNeverWritePastTheirDestination)
     // A peer key of the wrong length is refused before anything is sent.
     EXPECT_EQ(computePremaster(own.card, 1, reinterpret_cast<const uint8_t *>(kKey2.constData()), 63, buffer, 16), -1);
 
-    EXPECT_EQ(apdus.commands(), (QStringList{kRead1, "00C0000010", kRead2, kGetResponse})) << toStd(apdus.commands());
+    EXPECT_EQ(apdus.commands(), (QStringList{kRead1, "00C0000010", kRead2, kGetResponse}))
+        << apdus.commands().join(" | ").toStdString();
 }
 
 // Each attempt releases its context: the exclusive connection must not outlive it.

@@ -85,22 +85,26 @@ standin_wait() { # standin_wait NAME: it must pass its own checks
   [ "$E2E_STATUS" = 0 ] || e2e_fail "$1 failed: $(grep FAILED "$WORK/$1.err" | head -n3)"
 }
 
+# Each TEXT on a line after the first line of the one before; EXACT=1: whole lines, each once.
+in_order() { # in_order LINES EXACT TEXT...
+  local lines=$1 exact=$2 prev=0 text n opts=(-nF)
+  shift 2
+  [ "$exact" = 1 ] && opts+=(-x)
+  for text; do
+    n=$(grep "${opts[@]}" -- "$text" <<<"$lines" | cut -d: -f1)
+    [ -n "$n" ] && { [ "$exact" = 0 ] || [ "$(wc -l <<<"$n")" = 1 ]; } && [ "${n%%$'\n'*}" -gt "$prev" ] ||
+      return 1
+    prev=${n%%$'\n'*}
+  done
+}
+
 # The three status texts, each once and in order, then "Net ID: N". Sets NET_ID.
 check_link_texts() {
-  local out=$1 lines n1 n2 n3 n4
-  lines=$(e2e_lines "$out")
-  for text in "$KEY_LOADING" "$AUTHENTICATING" "$SUCCEEDED"; do
-    [ "$(grep -cxF -- "$text" <<<"$lines")" = 1 ] ||
-      e2e_fail "$(basename "$out"): \"$text\" not shown exactly once"
-  done
-  n1=$(grep -nxF -- "$KEY_LOADING" <<<"$lines" | cut -d: -f1)
-  n2=$(grep -nxF -- "$AUTHENTICATING" <<<"$lines" | cut -d: -f1)
-  n3=$(grep -nxF -- "$SUCCEEDED" <<<"$lines" | cut -d: -f1)
-  n4=$(grep -nE '^Net ID: [0-9]+$' <<<"$lines" | head -n1 | cut -d: -f1)
-  [ -n "$n4" ] || e2e_fail "$(basename "$out"): no \"Net ID: N\" line"
-  [ "$n1" -lt "$n2" ] && [ "$n2" -lt "$n3" ] && [ "$n3" -lt "$n4" ] ||
-    e2e_fail "$(basename "$out"): status texts out of order:"$'\n'"$lines"
-  NET_ID=$(sed -n 's/^Net ID: //p' <<<"$lines" | head -n1)
+  local lines
+  lines=$(e2e_lines "$1")
+  NET_ID=$(sed -n 's/^Net ID: \([0-9]\+\)$/\1/p' <<<"$lines" | head -n1)
+  in_order "$lines" 1 "$KEY_LOADING" "$AUTHENTICATING" "$SUCCEEDED" "Net ID: $NET_ID" ||
+    e2e_fail "$(basename "$1"): not each status text once, in order, then \"Net ID: N\":"$'\n'"$lines"
 }
 
 wait_link_up() { # wait_link_up RELAY-NAME SECONDS
@@ -171,14 +175,11 @@ scenario_link() {
   done
   stop_sim
 
-  expect_value "$WORK/sim.out" handshakes 2
-  expect_value "$WORK/sim.out" net_id_match 1
-  expect_value "$WORK/sim.out" net_id_written "${net_ids[1]}"
-  expect_value "$WORK/sim.out" at_sequence ok
-  expect_value "$WORK/sim.out" at_unknown 0
-  expect_value "$WORK/sim.out" records_rejected 0
-  expect_value "$WORK/sim.out" mavlink_unparsed 0
-  expect_value "$WORK/sim.out" hangup 0
+  local kv
+  for kv in handshakes=2 net_id_match=1 "net_id_written=${net_ids[1]}" at_sequence=ok at_unknown=0 \
+    records_rejected=0 mavlink_unparsed=0 hangup=0; do
+    expect_value "$WORK/sim.out" "${kv%%=*}" "${kv#*=}"
+  done
   # Toward the aircraft: every frame the GCS sent, and nothing else, byte for byte.
   cat "$WORK/gcs1-sent.hex" "$WORK/gcs2-sent.hex" >"$WORK/gcs-sent.hex"
   check "frames toward the aircraft differ" node "$E2E_LOGCHECK" equal "$WORK/gcs-sent.hex" "$WORK/sim-rx.hex"
@@ -279,11 +280,7 @@ scenario_demo() {
   local status=$?
   cat "$out"
   [ "$status" = 0 ] || e2e_fail "scripts/demo exited with $status"
-  local n1 n2 n3
-  n1=$(grep -nF -- "$KEY_LOADING" "$out" | head -n1 | cut -d: -f1)
-  n2=$(grep -nF -- "$AUTHENTICATING" "$out" | head -n1 | cut -d: -f1)
-  n3=$(grep -nF -- "$SUCCEEDED" "$out" | head -n1 | cut -d: -f1)
-  [ -n "$n1" ] && [ -n "$n2" ] && [ -n "$n3" ] && [ "$n1" -lt "$n2" ] && [ "$n2" -lt "$n3" ] ||
+  in_order "$(cat "$out")" 0 "$KEY_LOADING" "$AUTHENTICATING" "$SUCCEEDED" ||
     e2e_fail "the demo did not show the three status texts in order"
   grep -qE 'network identifier: [0-9]+' "$out" || e2e_fail "the demo showed no network identifier"
   local up down
