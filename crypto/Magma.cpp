@@ -2,16 +2,13 @@
 
 #include <cstring>
 
+#include "crypto/ByteOrder.h"
+
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "Blocks are moved as little-endian 64-bit words"
 #endif
 
 namespace {
-
-inline uint32_t loadBig32(const uint8_t *p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
-}
 
 // Blocks move as one 64-bit load and one 64-bit store, so a chained mode that writes a block and
 // reads it straight back gets it from the store buffer instead of stalling on two 4-byte halves.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "auth/LinkSecurityState.h"
+#include "crypto/ByteOrder.h"
 
 namespace {
 
@@ -15,19 +16,6 @@ struct SentRecord {
 static_assert(sizeof(SentRecord) == 24, "a slot is 24 bytes");
 
 SentRecord sentRecords[kReflectionMemoryRecords];
-
-inline uint64_t loadBig64(const uint8_t *p)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i)
-        v = v << 8 | p[i];
-    return v;
-}
-
-inline uint32_t loadBig32(const uint8_t *p)
-{
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 inline uint64_t mix(uint64_t x)
 {
