@@ -191,11 +191,7 @@ private slots:
         QTest::newRow("ground-control only") << "" << "" << gcs << false << false << false << false << true;
         QTest::newRow("both ports") << modem << "" << gcs << false << false << true << false << true;
         // Only the ground-control side of this platform counts.
-#ifdef Q_OS_LINUX
-        const bool linuxBuild = true;
-#else
-        const bool linuxBuild = false;
-#endif
+        const bool linuxBuild = QSysInfo::kernelType() == QLatin1String("linux");
         QTest::newRow("other platform's port")
             << modem << "/dev/ttyS9" << "" << false << false << !linuxBuild << false << true;
         QTest::newRow("relaying") << modem << "" << gcs << true << false << false << true << false;
