@@ -44,9 +44,8 @@ public:
     PtyPair(const PtyPair &) = delete;
     PtyPair &operator=(const PtyPair &) = delete;
 
-    // "/dev/pts/N", what a user would type; "pts/N", what QSerialPort::portName() reports.
+    // "/dev/pts/N", what a user would type.
     QString slavePath() const { return m_slavePath; }
-    QString portName() const { return m_slavePath.mid(5); }
 
     // Writes all bytes to the master; false on error or when the line stays full.
     bool write(const QByteArray &bytes, int timeoutMs = 2000)

