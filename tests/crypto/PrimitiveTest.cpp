@@ -168,19 +168,6 @@ INSTANTIATE_TEST_SUITE_P(File, Vectors, ::testing::ValuesIn(vectorCases()),
                              return name;
                          });
 
-// The RFC prints Streebog's messages and digests as numbers, most significant byte first: the
-// byte-reversed strings of what the hash reads and writes.
-TEST(Vectors, StreebogInRfcNotation)
-{
-    for (const char *c : {"m1", "m2", "empty", "len64"}) {
-        const std::string p = std::string("streebog512.") + c;
-        const Bytes msg = vec(p + ".msg_rfc"), digest = vec(p + ".digest_rfc");
-        EXPECT_EQ(toHex(streebog(p, Bytes(msg.rbegin(), msg.rend()), 0, false)),
-                  toHex(Bytes(digest.rbegin(), digest.rend())))
-            << c;
-    }
-}
-
 TEST(Cfb, RejectsBadShapesAndUnreadyContexts)
 {
     MagmaContext magma;
