@@ -65,9 +65,7 @@ TEST_P(MavlinkFixtures, DeliveredOnceOnLastByteAndWrittenBackUnchanged)
 INSTANTIATE_TEST_SUITE_P(
     Frames, MavlinkFixtures,
     ::testing::Values(Fixture{"F1_heartbeat_v2", F1, "253 9 0 1 1 0"}, Fixture{"F2_heartbeat_v1", F2, "254 9 0 1 1 0"},
-                      Fixture{"F3_gcs_heartbeat", F3, "253 9 7 255 190 0"},
                       Fixture{"F4_trimmed_to_1", F4, "253 1 0 255 190 21"},
-                      Fixture{"F5_trimmed_mission_ack", F5, "253 2 3 255 190 47"},
                       Fixture{"F6_trimmed_command_long", F6, "253 32 4 255 190 76"},
                       Fixture{"F6b_command_long_v1", F6b, "254 33 4 255 190 76"},
                       Fixture{"F7_len0", F7, "253 0 0 255 190 21"},
