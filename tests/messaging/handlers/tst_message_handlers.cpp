@@ -93,6 +93,7 @@ private slots:
         // and the record after it would then be lost.
         QTest::newRow("512-byte record") << fixture(F1) + QByteArray(512 - 21, char(0xFD)) << 0;
         QTest::newRow("Hello-typed frame") << fixture(F1) << 1;
+        QTest::newRow("Finished-typed frame") << fixture(F1) << 2;
     }
 
     void encryptedYieldsFirstFrameOfRecord()
