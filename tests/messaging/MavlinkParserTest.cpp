@@ -123,23 +123,14 @@ TEST(MavlinkParser, RecoveryAfterFailedFrames)
     }
 }
 
-// The longest frames: a 255-byte payload, and the same signed (never delivered, and the
-// channel is ready for the next frame after it).
-TEST(MavlinkParser, LongestFrames)
+// The longest frame there is, a 255-byte payload signed, is never delivered, and the channel is
+// ready for the next frame after it. Unsigned 255-byte frames run in the interop test.
+TEST(MavlinkParser, LongestSignedFrame)
 {
-    Bytes payload(255);
-    for (size_t i = 0; i < payload.size(); ++i)
-        payload[i] = uint8_t(i * 7 + 1);
-    const Bytes frame = buildV2(269, payload, 58);
-    resetChannel(0);
-    const ParseRun run = parseAll(0, frame);
-    ASSERT_EQ(run.messages.size(), 1u);
-    EXPECT_EQ(run.messages[0].len, 255);
-    EXPECT_EQ(serialize(run.messages[0]), frame);
-
-    Bytes signedFrame = buildV2(269, payload, 58, MAVLINK_IFLAG_SIGNED);
+    Bytes signedFrame = buildV2(269, patternBytes(255, 1), 58, MAVLINK_IFLAG_SIGNED);
     signedFrame.insert(signedFrame.end(), 13, 0x5A);
     ASSERT_EQ(signedFrame.size(), MAVLINK_MAX_PACKET_LEN);
+    resetChannel(0);
     const ParseRun after = parseAll(0, concat({signedFrame, fromHex(F1)}));
     ASSERT_EQ(after.messages.size(), 1u);
     EXPECT_EQ(after.messages[0].msgid, 0u);
