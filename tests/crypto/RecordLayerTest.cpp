@@ -205,8 +205,6 @@ TEST(RecordLayerWithoutSecret, RefusesBothDirections)
     uint64_t written = 0;
     EXPECT_NE(protectRecord(fresh, in, sizeof in, ct, &written, seq, epoch, mac), 0);
     EXPECT_EQ(ct[0], 0xAB);
-    LinkFrame frame{};
-    EXPECT_FALSE(protectFrame(fresh, in, sizeof in, frame));
     const SealedRecord zero = sealRecord(Bytes(64, 0), 1, 1, Bytes(in, in + 16));
     EXPECT_EQ(unprotectRecord(fresh, zero.ciphertext.data(), 16, zero.sequence, zero.epoch, zero.mac, out, &written),
               -3);
