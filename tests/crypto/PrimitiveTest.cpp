@@ -213,7 +213,6 @@ TEST(Hmac, ErrorCodes)
     ASSERT_EQ(h.init(key), 0);
     streebogFinal(&h.inner, out);
     EXPECT_EQ(hmacUpdate(&h.hmac, out, 1), -9);
-    EXPECT_FALSE(h.hmac.valid);
     EXPECT_EQ(hmacReset(&h.hmac), -9);
     EXPECT_EQ(hmacFinal(&h.hmac, out), -9);
 }

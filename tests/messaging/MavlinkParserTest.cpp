@@ -33,11 +33,6 @@ struct Fixture {
     const char *name, *hex, *header;
 };
 
-void PrintTo(const Fixture &f, std::ostream *os)
-{
-    *os << f.name;
-}
-
 class MavlinkFixtures : public ::testing::TestWithParam<Fixture> {};
 
 // Comes out once, on its last byte, with its header and payload, reading zeros up to the row's
