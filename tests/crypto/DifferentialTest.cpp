@@ -79,9 +79,8 @@ TEST_F(Differential, CfbEveryLengthRegisterAndSegment)
         const oracle::BlockCipher blocks = [&key](const Bytes &b) { return oracle::opensslMagmaEcb(key, b, false); };
         for (bool decrypt : {false, true}) {
             const Bytes ours = ourCfb(key, iv, s, data, decrypt);
-            const std::string what = "length " + std::to_string(length) + " m " + std::to_string(m) + " s "
-                                     + std::to_string(s) + (decrypt ? " decrypt" : "");
-            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(blocks, iv, s, data, decrypt))) << what;
+            ASSERT_EQ(toHex(ours), toHex(oracle::cfbOver(blocks, iv, s, data, decrypt)))
+                << "length " << length << " m " << m << " s " << s << (decrypt ? " decrypt" : "");
         }
     }
 }
