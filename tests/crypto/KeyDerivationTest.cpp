@@ -32,7 +32,6 @@ TEST(HmacPrf, SeedIsThePresentPiecesInOrder)
         size_t n[5];
     };
     const Spread spreads[] = {
-        {{s, nullptr, nullptr, nullptr, nullptr}, {77, 0, 0, 0, 0}},
         {{nullptr, nullptr, nullptr, nullptr, s}, {0, 0, 0, 0, 77}},
         {{s, s + 13, s + 45, nullptr, nullptr}, {13, 32, 32, 0, 0}},
         {{s, junk, s + 1, s + 2, s + 40}, {1, 0, 1, 38, 37}},

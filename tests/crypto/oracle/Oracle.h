@@ -24,7 +24,6 @@ bool opensslReady(std::string *why);
 Bytes opensslMagmaEcb(const Bytes &key, const Bytes &blocks, bool decrypt);
 Bytes opensslMagmaMac(const Bytes &key, const Bytes &message);  // the provider's own OMAC, 8 bytes
 Bytes opensslStreebog512(const Bytes &message);
-Bytes opensslHmacStreebog512(const Bytes &key, const Bytes &message);
 // OpenSSL's TLS1-PRF over the provider's hash: P_hash(secret, seed), length > 0.
 Bytes opensslTlsPrf(const Bytes &secret, const Bytes &seed, size_t length);
 

@@ -12,11 +12,7 @@ namespace handlers_test {
 namespace {
 
 // The aircraft's end: the ground refuses its own Data records coming back.
-LinkSecurityState &aircraft()
-{
-    static LinkSecurityState state;
-    return state;
-}
+LinkSecurityState aircraft;
 
 } // namespace
 
@@ -25,24 +21,18 @@ void resetLink()
     // Any 32 bytes do: the tests only need both directions to share one master secret.
     const Bytes secret = fromHex("4b1d9207e35a60c819f42eb7830d56a13cd97408be612f95ca4710e85d339b76");
     LinkSecurityState::instance().installMasterSecret(secret.data());
-    installAircraftSecret(secret);
-    for (uint8_t channel = 0; channel < 2; ++channel)
-        resetChannel(channel, 0);
-    // The LinkFrame parser has no reset. Zeros carry it out of any state: they complete no frame
-    // (the end marker is 0xED, a zero length is refused) and a waiting parser skips them.
-    LinkFrame scratch;
-    for (int i = 0; i < kLinkFrameMaxSize + 64; ++i)
-        LinkFrameParser::instance().parseByte(0, scratch);
-}
-
-void installAircraftSecret(const Bytes &secret)
-{
-    aircraft().installMasterSecret(secret.data());
+    aircraft.installMasterSecret(secret.data());
     // Its numbers run one ahead of the ground's, as a real aircraft's do after its first
     // HEARTBEAT: an echo under the same number would be the ground's own record byte for byte.
     const uint8_t first = 0;
     LinkFrame frame{};
-    protectFrame(aircraft(), &first, 1, frame);
+    protectFrame(aircraft, &first, 1, frame);
+    for (uint8_t channel = 0; channel < 2; ++channel)
+        resetChannel(channel, 0);
+    // The LinkFrame parser has no reset. Zeros carry it out of any state: they complete no frame
+    // (the end marker is 0xED, a zero length is refused) and a waiting parser skips them.
+    for (int i = 0; i < kLinkFrameMaxSize + 64; ++i)
+        LinkFrameParser::instance().parseByte(0, frame);
 }
 
 void deliver(MessageHandler &handler, const QByteArray &chunk)
@@ -57,7 +47,7 @@ QByteArray sealRecord(const QByteArray &plaintext, uint8_t type)
     frame.startMarker = kLinkFrameStartMarker;
     frame.type = type;
     frame.endMarker = kLinkFrameEndMarker;
-    if (!protectFrame(aircraft(), reinterpret_cast<const uint8_t *>(plaintext.constData()),
+    if (!protectFrame(aircraft, reinterpret_cast<const uint8_t *>(plaintext.constData()),
                       uint16_t(plaintext.size()), frame))
         return {};
     uint8_t wire[kLinkFrameMaxSize];
@@ -78,7 +68,7 @@ QByteArray openRecord(const QByteArray &wireBytes)
     LinkFrame frame;
     uint8_t plaintext[kLinkFrameMaxPayload];
     uint16_t length = 0;
-    if (!readWireFrame(wireBytes, frame) || !unprotectFrame(aircraft(), frame, plaintext, &length))
+    if (!readWireFrame(wireBytes, frame) || !unprotectFrame(aircraft, frame, plaintext, &length))
         return {};
     return QByteArray(reinterpret_cast<const char *>(plaintext), length);
 }

@@ -20,8 +20,6 @@ inline QByteArray fixture(const char *hex)
 // both MAVLink channels idle and the LinkFrame parser waiting for a start byte.
 void resetLink();
 
-// Another master secret at the aircraft's end only, until the next resetLink.
-void installAircraftSecret(const Bytes &secret);
 
 // Hands a chunk to a handler's private dataArrived slot the way a queued connection does.
 void deliver(MessageHandler &handler, const QByteArray &chunk);

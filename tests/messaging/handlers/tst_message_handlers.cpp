@@ -61,7 +61,6 @@ private slots:
         const Bytes untrimmed = buildV2(76, concat({Bytes(f6.begin() + 10, f6.begin() + 42), {0}}), 152, 0, 4, 255, 190);
         row("untrimmed v2 loses trailing zero", {QByteArray(reinterpret_cast<const char *>(untrimmed.data()), int(untrimmed.size()))},
             {1}, {fixture(F6)});
-        row("v1 keeps trailing zero", {fixture(F6b)}, {1}, {fixture(F6b)});
     }
 
     // Each emission is exactly one Data LinkFrame of epoch 1 with the next sequence number.
