@@ -13,6 +13,7 @@
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
 #include "messaging/LinkFrameParser.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 namespace {
 
@@ -35,19 +36,6 @@ extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int)
 }
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
-
-struct Input {
-    const uint8_t *data;
-    size_t size, offset = 0;
-    bool empty() const { return offset >= size; }
-    uint8_t byte() { return offset < size ? data[offset++] : 0; }
-};
 
 LinkFrame frameOf(LinkFrameType type)
 {
@@ -84,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     LinkFrameParser parser;
     LinkFrame frame, reply;
     int authState = 0, pieceCount = 0, sealedFinished = 0, acceptedFinished = 0, hellos = 0;
-    Input in{data, size};
+    FuzzInput in{data, size};
     while (!in.empty()) {
         uint8_t bytes[kLinkFrameMaxSize];
         uint16_t count = 0;

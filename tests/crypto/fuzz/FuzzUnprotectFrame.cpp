@@ -9,6 +9,7 @@
 
 #include "auth/LinkSecurityState.h"
 #include "crypto/RecordLayer.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 namespace {
 
@@ -20,19 +21,6 @@ struct Produced {
 
 constexpr int kMaxProduced = 64;
 Produced produced[kMaxProduced];
-
-struct Input {
-    const uint8_t *data;
-    size_t size, offset = 0;
-    bool empty() const { return offset >= size; }
-    uint8_t byte() { return offset < size ? data[offset++] : 0; }
-    uint16_t word() { return uint16_t(byte() | byte() << 8); }
-    void fill(uint8_t *out, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            out[i] = byte();
-    }
-};
 
 bool sameRecord(const LinkFrame &a, const LinkFrame &b)
 {
@@ -71,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static LinkSecurityState peer;
     peer.installMasterSecret(kSecret);
     int count = 0;
-    Input in{data, size};
+    FuzzInput in{data, size};
     while (!in.empty()) {
         const uint8_t op = in.byte();
         switch (op % 4) {

@@ -7,14 +7,9 @@
 
 #include "messaging/LinkFrame.h"
 #include "messaging/LinkFrameParser.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 // Writes frame, parses it back on its last byte and checks it is written the same again.
 void checkParsesBack(const LinkFrame &frame)

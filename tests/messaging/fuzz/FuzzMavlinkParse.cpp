@@ -5,14 +5,9 @@
 #include <cstring>
 
 #include "messaging/mavlink/Mavlink.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 namespace {
-
-void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 uint8_t payloadByte(const mavlink_message_t &m, size_t i)
 {

@@ -7,19 +7,13 @@
 #include "crypto/RecordLayer.h"
 #include "messaging/EncryptedMessageHandler.h"
 #include "messaging/LinkFrameParser.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 using namespace fuzzlink;
 
 namespace {
 
-struct Input {
-    const uint8_t *data;
-    size_t size, offset = 0;
-    bool empty() const { return offset >= size; }
-    uint8_t byte() { return offset < size ? data[offset++] : 0; }
-};
-
-QByteArray sealed(LinkSecurityState &state, Input &in)
+QByteArray sealed(LinkSecurityState &state, FuzzInput &in)
 {
     uint8_t plain[kLinkFrameMaxPayload];
     const uint16_t length = uint16_t(1 + in.byte() % 300);
@@ -47,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QList<QByteArray> pieces;
     QByteArray pending;
     int genuine = 0;
-    Input in{data, size};
+    FuzzInput in{data, size};
     while (!in.empty()) {
         const uint8_t op = in.byte();
         switch (op % 6) {

@@ -14,14 +14,9 @@
 #include "auth/LinkSecurityState.h"
 #include "messaging/MessageHandler.h"
 #include "messaging/mavlink/Mavlink.h"
+#include "tests/messaging/fuzz/FuzzInput.h"
 
 namespace fuzzlink {
-
-inline void check(bool ok)
-{
-    if (!ok)
-        std::abort();
-}
 
 inline LinkSecurityState &aircraft()
 {
