@@ -102,11 +102,10 @@ private slots:
         QSignalSpy notifications(&manager, &EncryptorManager::notification);
         manager.initialize(resolve(internalPort), QString(), resolve(outputPort));
         QCOMPARE(texts(errors), QStringList{resolve(reason)});
-        QCOMPARE(notifications.count(), 0);
         // A worker that had opened its port is gone with its thread: the port is closed.
         QCOMPARE(a.openCountInProcess() + b.openCountInProcess(), 0);
         QCOMPARE(runningThreads(manager), 0);
-        // Nothing runs: a stop only clears the status, however often it comes.
+        // Nothing was reported and nothing runs: a stop only clears the status, however often.
         manager.deinitialize();
         manager.deinitialize();
         QCOMPARE(texts(notifications), (QStringList{QString(), QString()}));
@@ -152,7 +151,6 @@ private slots:
         PtyPair gcs2, modem2;
         QSignalSpy errors(&link.manager, &EncryptorManager::error);
         auto open = [](PtyPair &p) { return p.openCountInProcess(); };
-        QCOMPARE(open(link.modem), 1);
         link.manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
         QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{0, 0, 1, 1}));
