@@ -11,20 +11,11 @@
 # machine, so runs must not overlap (CTest: RUN_SERIAL).
 set -uo pipefail
 
-BIN=
-WORK=
-while [ $# -gt 1 ]; do
-  case "$1" in
-    --bin) BIN=$2; shift 2 ;;
-    --work) WORK=$2; shift 2 ;;
-    *) break ;;
-  esac
-done
-SCENARIO=${1:-}
-[ -n "$BIN" ] && [ -n "$WORK" ] && [ -n "$SCENARIO" ] || {
+[ "${1:-}" = --bin ] && [ "${3:-}" = --work ] && [ -n "${5:-}" ] || {
   sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
   exit 2
 }
+BIN=$2 WORK=$4 SCENARIO=$5
 E2E_BIN=$(cd "$BIN" && pwd)
 rm -rf "$WORK"
 mkdir -p "$WORK"
@@ -46,12 +37,6 @@ GCS_PORT="$XDG_RUNTIME_DIR/uav-link-gcs"
 GROUND="$WORK/modem-$$-ground"
 AIR="$WORK/modem-$$-air"
 
-check() { # check CONDITION-TEXT COMMAND...: fails the run with the text unless COMMAND holds
-  local what=$1
-  shift
-  "$@" || e2e_fail "$what"
-}
-
 expect_value() { # expect_value FILE KEY VALUE
   local got
   got=$(e2e_value "$1" "$2")
@@ -66,11 +51,8 @@ sim_start() { # sim_start OPTIONS...: the aircraft on the air end of the radio
 relay_start() { # relay_start NAME: the relay on the ground end, its virtual port for the GCS
   RELAY_T0=$EPOCHREALTIME
   e2e_start "$1" --stamp "$E2E_BIN/uav-link-relay" --output "$GROUND" --debug --stats 5
-  e2e_wait_for "$WORK/$1.out" "Ground-control port: " 10 "$1" ||
-    e2e_fail "$1 printed no ground-control port"
-  local offered
-  offered=$(e2e_lines "$WORK/$1.out" | sed -n 's/^Ground-control port: //p')
-  [ "$offered" = "$GCS_PORT" ] || e2e_fail "$1 offers '$offered', expected $GCS_PORT"
+  e2e_wait_for "$WORK/$1.out" "^[0-9.]+ Ground-control port: $GCS_PORT\$" 10 "$1" ||
+    e2e_fail "$1 did not offer $GCS_PORT as the ground-control port"
 }
 
 standin_start() { # standin_start NAME OPTIONS...
@@ -133,19 +115,14 @@ stop_relay() { # stop_relay NAME [SIGNAL]: exit 0, the virtual port's link remov
 check_stats() { # check_stats RELAY-NAME CONDITION
   local last
   last=$(e2e_lines "$WORK/$1.out" | grep '^{' | tail -n1)
-  check "$1: statistics at exit, not $2: $last" node -e "
-    const s = JSON.parse(process.argv[1]);
-    process.exit(s.state === 'Stopped' && s.handshakes === 1 && ($2) ? 0 : 1);" "$last"
+  node -e "const s = JSON.parse(process.argv[1]);
+    process.exit(s.state === 'Stopped' && s.handshakes === 1 && ($2) ? 0 : 1);" "$last" ||
+    e2e_fail "$1: statistics at exit, not $2: $last"
 }
 
 stop_sim() {
   e2e_stop sim INT
   [ "$E2E_STATUS" = 0 ] || e2e_fail "uav-sim exited with $E2E_STATUS"
-}
-
-# Wall-clock breakdown of one start, from the relay's stamped lines and the sim's progress.
-timeline() { # timeline RELAY-NAME
-  e2e_timeline "$WORK/$1.out" "$WORK/sim.err" "$SIM_T0" "$RELAY_T0"
 }
 
 # ---- scenarios ---------------------------------------------------------------------------------
@@ -165,7 +142,8 @@ scenario_link() {
     check_link_texts "$WORK/relay$session.out"
     net_ids+=("$NET_ID")
     check_modem_line "$NET_ID" "$session"
-    timeline "relay$session"
+    # Wall-clock breakdown of the start, from the relay's stamped lines and the sim's progress.
+    e2e_timeline "$WORK/relay$session.out" "$WORK/sim.err" "$SIM_T0" "$RELAY_T0"
     echo "session $session: $(grep -E '^(sent|echoed|aircraft_frames|rtt_p50_ms|rtt_p99_ms)=' "$WORK/gcs$session.out" | paste -sd' ')"
     # The first run ends with SIGTERM, the second with SIGINT (Ctrl-C).
     stop_relay "relay$session" "$([ "$session" = 1 ] && echo TERM || echo INT)"
@@ -182,10 +160,13 @@ scenario_link() {
   done
   # Toward the aircraft: every frame the GCS sent, and nothing else, byte for byte.
   cat "$WORK/gcs1-sent.hex" "$WORK/gcs2-sent.hex" >"$WORK/gcs-sent.hex"
-  check "frames toward the aircraft differ" node "$E2E_LOGCHECK" equal "$WORK/gcs-sent.hex" "$WORK/sim-rx.hex"
+  node "$E2E_LOGCHECK" equal "$WORK/gcs-sent.hex" "$WORK/sim-rx.hex" ||
+    e2e_fail "frames toward the aircraft differ"
   # Toward the GCS: an unbroken run of what the aircraft sent, per session.
-  check "session 1: frames toward the GCS differ" node "$E2E_LOGCHECK" within "$WORK/gcs1-rx.hex" "$WORK/sim-tx.hex"
-  check "session 2: frames toward the GCS differ" node "$E2E_LOGCHECK" within "$WORK/gcs2-rx.hex" "$WORK/sim-tx.hex"
+  for session in 1 2; do
+    node "$E2E_LOGCHECK" within "$WORK/gcs$session-rx.hex" "$WORK/sim-tx.hex" ||
+      e2e_fail "session $session: frames toward the GCS differ"
+  done
   grep -E 'Error|error' "$WORK/relay1.err" "$WORK/relay2.err" && e2e_fail "the relay logged errors"
   return 0
 }
@@ -267,7 +248,7 @@ scenario_replay_tamper() {
   [ "$(grep -cx "$replayed" <<<"$seqs")" = 1 ] || e2e_fail "the replayed HEARTBEAT (sequence $replayed) did not reach the GCS exactly once"
   grep -qx "$tampered" <<<"$seqs" && e2e_fail "the tampered HEARTBEAT (sequence $tampered) reached the GCS"
   grep -qx "$((tampered + 1))" <<<"$seqs" || e2e_fail "the HEARTBEAT after the tampered one did not arrive"
-  check "frames toward the GCS differ" node "$E2E_LOGCHECK" within "$WORK/gcs-rx.hex" "$WORK/sim-tx.hex"
+  node "$E2E_LOGCHECK" within "$WORK/gcs-rx.hex" "$WORK/sim-tx.hex" || e2e_fail "frames toward the GCS differ"
 }
 
 # The demo's link part, as a user runs it; its output must show the link working.
@@ -331,8 +312,7 @@ scenario_soak() {
       lines+=("$(count "$WORK/sim-rx.hex"):$(count "$WORK/sim-tx.hex")")
     done
   done
-  e2e_wait gcs
-  [ "$E2E_STATUS" = 0 ] || e2e_fail "the stand-in failed: $(grep FAILED "$WORK/gcs.err" | head -n3)"
+  standin_wait gcs
   e2e_stop rss
   # Memory once traffic has run for a third of the time, so that warming up does not count.
   rss0=$(awk -v t=$((seconds / 3)) '$1 >= t { print $2; exit }' "$WORK/rss.out")

@@ -102,11 +102,10 @@ private slots:
         QSignalSpy notifications(&manager, &EncryptorManager::notification);
         manager.initialize(resolve(internalPort), QString(), resolve(outputPort));
         QCOMPARE(texts(errors), QStringList{resolve(reason)});
-        QCOMPARE(notifications.count(), 0);
         // A worker that had opened its port is gone with its thread: the port is closed.
         QCOMPARE(a.openCountInProcess() + b.openCountInProcess(), 0);
         QCOMPARE(runningThreads(manager), 0);
-        // Nothing runs: a stop only clears the status, however often it comes.
+        // Nothing was reported and nothing runs: a stop only clears the status, however often.
         manager.deinitialize();
         manager.deinitialize();
         QCOMPARE(texts(notifications), (QStringList{QString(), QString()}));
@@ -136,9 +135,7 @@ private slots:
         manager.initialize(gcs.slavePath(), "/dev/ttyNOPE", modem.slavePath());
 
         QCOMPARE(errors.count(), 0);
-        QCOMPARE(gcs.openCountInProcess(), 1);
-        QCOMPARE(modem.openCountInProcess(), 1);
-        QCOMPARE(runningThreads(manager), 3); // both ports and authentication
+        // A line left closed keeps its 9600; how often each opens is the start-again test's.
         QCOMPARE(int(gcs.outputSpeed()), internalSpeed);
         QCOMPARE(int(gcs.inputSpeed()), internalSpeed);
         QCOMPARE(int(modem.outputSpeed()), outputSpeed);
@@ -152,7 +149,6 @@ private slots:
         PtyPair gcs2, modem2;
         QSignalSpy errors(&link.manager, &EncryptorManager::error);
         auto open = [](PtyPair &p) { return p.openCountInProcess(); };
-        QCOMPARE(open(link.modem), 1);
         link.manager.initialize(gcs2.slavePath(), QString(), modem2.slavePath());
         QCOMPARE((QVector<int>{open(link.gcs), open(link.modem), open(gcs2), open(modem2)}),
                  (QVector<int>{0, 0, 1, 1}));
@@ -184,39 +180,30 @@ private slots:
         manager.setNetworkId(modem.slavePath(), 300);
         // The caller's thread, the window's, is not held up.
         QVERIFY(manager.isModemRoutineRunning());
-        QVector<QPair<qint64, QByteArray>> arrivals; // ms since the call, bytes
+        QByteArray received;
+        QVector<qint64> msUntilByte; // since the call, per byte received
         speed_t speedWhileWriting = B0;
         for (bool running = true; running;) {
             running = manager.isModemRoutineRunning();
             QCoreApplication::processEvents();
             const QByteArray chunk = modem.readSome(running ? 1 : 0);
-            if (!chunk.isEmpty() && arrivals.isEmpty())
+            if (!chunk.isEmpty() && received.isEmpty())
                 speedWhileWriting = modem.outputSpeed();
-            if (!chunk.isEmpty())
-                arrivals.append({clock.elapsed(), chunk});
+            received += chunk;
+            msUntilByte.insert(msUntilByte.size(), chunk.size(), clock.elapsed());
         }
         const qint64 callMs = clock.elapsed();
 
         // Every AT command goes out with its string's terminating zero byte, the escape without.
         const QByteArray expected = "+++ATS3=44" + QByteArray("\r\n\0AT&W\r\n\0ATZ\r\n", 16);
-        QByteArray received;
-        auto msUntilByte = [&](int offset) {
-            int seen = 0;
-            for (const auto &a : arrivals)
-                if ((seen += a.second.size()) > offset)
-                    return a.first;
-            return qint64(-1);
-        };
-        for (const auto &a : arrivals)
-            received += a.second;
         QCOMPARE(texts(errors), QStringList());
         QCOMPARE(received, expected);
         QCOMPARE(int(speedWhileWriting), int(B230400));
         QCOMPARE(modem.openCountInProcess(), 0);
-        QVERIFY2(msUntilByte(0) >= 1100, qPrintable(QString("escape after %1 ms").arg(msUntilByte(0))));
-        QVERIFY2(msUntilByte(3) >= 2200, "ATS3 too early");
-        QVERIFY2(msUntilByte(expected.indexOf("AT&W")) >= 2450, "AT&W too early");
-        QVERIFY2(msUntilByte(expected.indexOf("ATZ")) >= 2700, "ATZ too early");
+        QVERIFY2(msUntilByte.value(0) >= 1100, qPrintable(QString("escape after %1 ms").arg(msUntilByte[0])));
+        QVERIFY2(msUntilByte.value(3) >= 2200, "ATS3 too early");
+        QVERIFY2(msUntilByte.value(expected.indexOf("AT&W")) >= 2450, "AT&W too early");
+        QVERIFY2(msUntilByte.value(expected.indexOf("ATZ")) >= 2700, "ATZ too early");
         // 2950 ms of pauses; the slack is for a shared, busy machine.
         QVERIFY2(callMs >= 2950 && callMs < 3950, qPrintable(QString("routine took %1 ms").arg(callMs)));
     }
@@ -275,7 +262,6 @@ private slots:
         QCOMPARE(link.ids.count(), 1);
         QCOMPARE(link.ids.at(0).at(0).toInt(), netId);
         QCOMPARE(enabled.count(), 1);
-        QCOMPARE(succeeded.count(), 1);
         QVERIFY(link.manager.isEncryptionEnabled());
         QCOMPARE(runningThreads(link.manager), 3); // both ports and the encryptor
 
