@@ -45,10 +45,10 @@ private:
     LinkFrame m_work{};
     State m_state = WaitStart;
     uint16_t m_remaining = 0;  // bytes still expected in the current field
-    // Bytes still to parse, taken back from a dropped frame. The candidate frame and what is
-    // held together never exceed one longest frame (each completed frame takes at least 26
-    // bytes, each call adds one), so this never overflows.
-    uint8_t m_held[kLinkFrameMaxSize]{};
+    // Bytes still to parse, taken back from a dropped frame. A frame dropped while bytes of an
+    // earlier one are still held puts up to a longest frame back in front of them, so the room
+    // is two longest frames; the fuzz target checks that every frame found was in the stream.
+    uint8_t m_held[2 * kLinkFrameMaxSize]{};
     uint16_t m_heldAt = 0;
     uint16_t m_heldEnd = 0;
 };
